@@ -1,0 +1,256 @@
+// Socketmap backend: see smap.hpp.
+#include "backend/smap.hpp"
+
+#include "support/compat.hpp"
+#include "support/log.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+const char* smap_socket_path;
+
+namespace {
+
+int smap_fd = -1;
+FILE* smap_stream;
+bool smap_connected;
+char smap_reply[SMAP_REPLY_SIZE];
+
+// The services whose values this backend serves: all but mailaddrmap.
+constexpr bool served(service_kind kind)
+{
+	switch (kind) {
+	case SVC_ALIAS:
+	case SVC_DOMAIN:
+	case SVC_CREDENTIALS:
+	case SVC_NETADDR:
+	case SVC_USERINFO:
+	case SVC_SOURCE:
+	case SVC_MAILADDR:
+	case SVC_ADDRNAME:
+		return true;
+	case SVC_MAILADDRMAP:
+		break;
+	}
+	return false;
+}
+
+struct reply_prefix {
+	const char* text;
+	size_t length;
+	smap_outcome outcome;
+};
+
+// Compared without regard to case, in this order.
+constexpr reply_prefix reply_prefixes[] = {
+        {"OK ", 3, SMAP_FOUND},      {"NOTFOUND ", 9, SMAP_NOTFOUND}, {"TEMP ", 5, SMAP_FAILURE},
+        {"TIMEOUT ", 8, SMAP_FAILURE}, {"PERM ", 5, SMAP_FAILURE},
+};
+
+// What one exchange on the open connection came to.
+enum query_result {
+	QUERY_ANSWERED, // a reply line was read and classified
+	QUERY_LOST,     // the connection failed; it has been reset
+	QUERY_TIMED_OUT // the time bound expired; the connection has been reset
+};
+
+void set_reply_text(const char* text)
+{
+	strlcpy(smap_reply, text, sizeof smap_reply);
+}
+
+bool timed_out(int error)
+{
+	return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT;
+}
+
+// Closes the connection and leaves the failure's own text in the reply
+// buffer, so no earlier reply's value survives into later warnings.
+void smap_reset(const char* why)
+{
+	// Shut the socket down first: fclose() then cannot block on output
+	// that a stalled server never reads.
+	shutdown(smap_fd, SHUT_RDWR);
+	fclose(smap_stream);
+	smap_stream = nullptr;
+	smap_fd = -1;
+	smap_connected = false;
+	set_reply_text(why);
+}
+
+bool smap_connect()
+{
+	if ((smap_fd = socket(AF_UNIX, SOCK_STREAM, 0)) == -1) {
+		log_warning_sys("warn: socket");
+		return false;
+	}
+
+	const timeval bound = {SMAP_TIMEOUT_SECONDS, 0};
+	sockaddr_un addr;
+	memset(&addr, 0, sizeof addr);
+	addr.sun_family = AF_UNIX;
+	if (setsockopt(smap_fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == -1 ||
+	    setsockopt(smap_fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == -1) {
+		log_warning_sys("warn: setsockopt");
+	} else if (strlcpy(addr.sun_path, smap_socket_path, sizeof addr.sun_path) >=
+	           sizeof addr.sun_path) {
+		log_warning("warn: socket path too long");
+	} else if (connect(smap_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
+		int error = errno;
+		log_warning_sys("warn: connect");
+		if (timed_out(error))
+			set_reply_text("socketmap timed out");
+	} else if ((smap_stream = fdopen(smap_fd, "w+")) == nullptr) {
+		log_warning_sys("warn: fdopen");
+	} else {
+		smap_connected = true;
+		return true;
+	}
+	close(smap_fd);
+	smap_fd = -1;
+	return false;
+}
+
+// True when the server has sent something that no query asked for, or has
+// closed its end: the next reply read would not answer the next query.
+bool smap_out_of_step()
+{
+	char byte;
+	ssize_t n = recv(smap_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+	if (n > 0) {
+		log_warning("warn: socketmap sent more than one reply line");
+		return true;
+	}
+	return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// Ends an exchange that failed at the connection level.
+query_result smap_lost(int error)
+{
+	if (timed_out(error)) {
+		smap_reset("socketmap timed out");
+		return QUERY_TIMED_OUT;
+	}
+	log_warning("warn: socketmap has lost its socket");
+	smap_reset("lost connection to socket");
+	return QUERY_LOST;
+}
+
+query_result smap_query(const char* table, const char* key, smap_outcome* outcome)
+{
+	memset(smap_reply, 0, sizeof smap_reply);
+	if (smap_out_of_step())
+		return smap_lost(0);
+	if (fprintf(smap_stream, "%s %s\n", table, key) < 0 || fflush(smap_stream) != 0)
+		return smap_lost(errno);
+
+	char* line = nullptr;
+	size_t capacity = 0;
+	ssize_t n = getline(&line, &capacity, smap_stream);
+	int error = errno;
+	// A line cut short by the end of the connection is a reply; one cut
+	// short by a read error or the time bound is not.
+	bool complete = n > 0 && (line[n - 1] == '\n' || !ferror(smap_stream));
+	query_result result = QUERY_ANSWERED;
+	if (!complete)
+		result = smap_lost(ferror(smap_stream) ? error : 0);
+	else
+		*outcome = smap_classify_reply(line, static_cast<size_t>(n));
+	free(line);
+	return result;
+}
+
+// Asks the server, connecting first when needed. A lost connection is
+// reopened once and the query sent again. Returns false when no
+// connection could be made (its warnings are logged); otherwise the
+// outcome, with a failure's text in the reply buffer.
+bool smap_ask(const char* table, const char* key, smap_outcome* outcome)
+{
+	for (int attempt = 1;; attempt++) {
+		if (!smap_connected && !smap_connect()) {
+			log_warning("error connecting to %s", smap_socket_path);
+			log_warning("warn: %s", smap_reply);
+			return false;
+		}
+		query_result result = smap_query(table, key, outcome);
+		if (result == QUERY_ANSWERED)
+			return true;
+		if (result == QUERY_TIMED_OUT || attempt == 2) {
+			*outcome = SMAP_FAILURE;
+			return true;
+		}
+	}
+}
+
+} // namespace
+
+smap_outcome smap_classify_reply(char* line, size_t len)
+{
+	if (len > 0 && line[len - 1] == '\n')
+		line[--len] = '\0';
+	if (strlcpy(smap_reply, line, sizeof smap_reply) >= sizeof smap_reply) {
+		log_warning("warn: socketmap reply too large (>%zu bytes)", sizeof smap_reply);
+		set_reply_text("socketmap reply too large");
+		return SMAP_FAILURE;
+	}
+	for (const auto& p : reply_prefixes) {
+		if (strncasecmp(smap_reply, p.text, p.length) == 0) {
+			memmove(smap_reply, smap_reply + p.length, strlen(smap_reply + p.length) + 1);
+			return p.outcome;
+		}
+	}
+	set_reply_text("unrecognized socketmap reply");
+	return SMAP_FAILURE;
+}
+
+const char* smap_reply_text()
+{
+	return smap_reply;
+}
+
+int smap_update()
+{
+	return 1;
+}
+
+int smap_check(service_kind, dict*, const char*)
+{
+	return -1;
+}
+
+int smap_fetch(service_kind, dict*, char*, size_t)
+{
+	return -1;
+}
+
+int smap_lookup(service_kind kind, dict*, const char* key, char* dst, size_t size)
+{
+	smap_outcome outcome = SMAP_FAILURE;
+	if (!smap_ask(tproto_table_name(), key, &outcome))
+		return -1;
+	switch (outcome) {
+	case SMAP_NOTFOUND:
+		return 0;
+	case SMAP_FAILURE:
+		log_warning("warn: %s", smap_reply);
+		return -1;
+	case SMAP_FOUND:
+		break;
+	}
+	if (strlcpy(dst, smap_reply, size) >= size) {
+		log_warning("warn: result too large");
+		return -1;
+	}
+	if (!served(kind)) {
+		log_warning("warn: unknown service %d", static_cast<int>(kind));
+		return -1;
+	}
+	return 1;
+}

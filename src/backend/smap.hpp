@@ -1,0 +1,48 @@
+// Socketmap backend: the table protocol's four request handlers.
+//
+// Lookups are forwarded to a socketmap server on a local stream socket:
+// the query line "TABLE KEY\n" out, one reply line back. The connection is
+// opened by the first lookup, kept while it works, and reopened after the
+// server closed it or the exchange fell out of step: a lookup whose
+// exchange fails at the connection level reconnects once and asks again.
+// The connect and every blocking read or write are bounded by
+// SMAP_TIMEOUT_SECONDS; a lookup that runs into the bound ends as error
+// without a retry, and the next lookup reconnects.
+//
+// The module owns the socket, its stream, the connection flag and the
+// reply buffer. Nothing here is fatal: every failure of a lookup is logged
+// as a warning and answered with -1; the process goes on serving.
+#pragma once
+
+#include "tableproto/tproto.hpp"
+
+#include <cstddef>
+
+// A reply line may hold at most SMAP_REPLY_SIZE - 1 bytes after its
+// newline is removed.
+constexpr size_t SMAP_REPLY_SIZE = 100001;
+constexpr int SMAP_TIMEOUT_SECONDS = 10;
+
+// The socketmap server's socket path, the command-line operand (not copied).
+extern const char* smap_socket_path;
+
+// update_handler: always succeeds (1).
+int smap_update();
+// check_handler and fetch_handler: always fail (-1).
+int smap_check(service_kind kind, dict* params, const char* key);
+int smap_fetch(service_kind kind, dict* params, char* dst, size_t size);
+// lookup_handler: 1 with the value in dst, 0 for not found, -1 for error.
+int smap_lookup(service_kind kind, dict* params, const char* key, char* dst, size_t size);
+
+// --- Reply classification, exposed for tests -------------------------------
+
+enum smap_outcome { SMAP_FOUND, SMAP_NOTFOUND, SMAP_FAILURE };
+
+// Classifies one reply line of `len` bytes as read from the socket: removes
+// one trailing newline, enforces the size limit (logging
+// "warn: socketmap reply too large (>%zu bytes)") and sorts the line by
+// its prefix. Leaves the value, the reason or a diagnostic text in the
+// reply buffer.
+smap_outcome smap_classify_reply(char* line, size_t len);
+// The reply buffer: the current reply's text or the last failure's text.
+const char* smap_reply_text();

@@ -1,0 +1,170 @@
+// Logger and fatal exits: see log.hpp.
+#include "support/log.hpp"
+
+#include "support/compat.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t FATAL_TEXT_SIZE = 1024;
+
+int log_use_stderr;
+int log_mask;
+char fatal_text[FATAL_TEXT_SIZE];
+
+// Composes the fatal text from the format and the error saved on entry,
+// and emits it. The text is an argument of "fatal: %s", never a format.
+void die_compose(const char* fmt, va_list ap) SMAP_PRINTF(1, 0);
+
+void die_compose(const char* fmt, va_list ap)
+{
+	int saved_errno = errno;
+
+	if (fmt != nullptr) {
+		vsnprintf(fatal_text, sizeof fatal_text, fmt, ap);
+		if (saved_errno != 0) {
+			strlcat(fatal_text, ": ", sizeof fatal_text);
+			strlcat(fatal_text, strerror(saved_errno), sizeof fatal_text);
+		}
+	} else {
+		strlcpy(fatal_text, strerror(saved_errno), sizeof fatal_text);
+	}
+	log_emit(LOG_CRIT, "fatal: %s", fatal_text);
+}
+
+} // namespace
+
+void log_start(int use_stderr)
+{
+	log_use_stderr = use_stderr;
+	if (use_stderr == 0)
+		openlog(getprogname(), LOG_PID | LOG_NDELAY, LOG_MAIL);
+	tzset();
+}
+
+void log_verbosity(int mask)
+{
+	log_mask = mask;
+}
+
+void log_emit(int priority, const char* fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	log_emitv(priority, fmt, ap);
+	va_end(ap);
+}
+
+void log_emitv(int priority, const char* fmt, va_list ap)
+{
+	if (log_use_stderr == 0) {
+		vsyslog(priority, fmt, ap);
+		return;
+	}
+
+	const char* name = getprogname();
+	auto pid = static_cast<unsigned>(getpid());
+	char* line = nullptr;
+	// One format for the whole line, so the line leaves in one write. A
+	// name with "%" in it would act as a conversion there: such a name
+	// takes the three-call path, which prints it through "%s".
+	if (strchr(name, '%') == nullptr && asprintf(&line, "%s[%u]: %s\n", name, pid, fmt) != -1) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+		vfprintf(stderr, line, ap);
+#pragma GCC diagnostic pop
+		free(line);
+	} else {
+		fprintf(stderr, "%s[%u]: ", name, pid);
+		vfprintf(stderr, fmt, ap);
+		fputc('\n', stderr);
+	}
+	fflush(stderr);
+}
+
+void log_warning_sys(const char* fmt, ...)
+{
+	const char* errtext = strerror(errno);
+
+	if (fmt == nullptr) {
+		log_emit(LOG_CRIT, "%s", errtext);
+		return;
+	}
+
+	va_list ap;
+	va_start(ap, fmt);
+	char* combined = nullptr;
+	if (asprintf(&combined, "%s: %s", fmt, errtext) != -1) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+		log_emitv(LOG_CRIT, combined, ap);
+#pragma GCC diagnostic pop
+		free(combined);
+	} else {
+		log_emitv(LOG_CRIT, fmt, ap);
+		log_emit(LOG_CRIT, "%s", errtext);
+	}
+	va_end(ap);
+}
+
+void log_warning(const char* fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	log_emitv(LOG_CRIT, fmt, ap);
+	va_end(ap);
+}
+
+void log_note(const char* fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	log_emitv(LOG_INFO, fmt, ap);
+	va_end(ap);
+}
+
+void log_dbg(const char* fmt, ...)
+{
+	if ((log_mask & 0x1) == 0)
+		return;
+	va_list ap;
+	va_start(ap, fmt);
+	log_emitv(LOG_DEBUG, fmt, ap);
+	va_end(ap);
+}
+
+void log_trace_if(int mask, const char* fmt, ...)
+{
+	if ((mask & log_mask) == 0)
+		return;
+	va_list ap;
+	va_start(ap, fmt);
+	log_emitv(LOG_DEBUG, fmt, ap);
+	va_end(ap);
+}
+
+void die_sys(const char* fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	die_compose(fmt, ap);
+	va_end(ap);
+	exit(1);
+}
+
+void die_msg(const char* fmt, ...)
+{
+	errno = 0;
+	va_list ap;
+	va_start(ap, fmt);
+	die_compose(fmt, ap);
+	va_end(ap);
+	exit(1);
+}
