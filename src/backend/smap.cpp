@@ -16,7 +16,8 @@
 
 const char* smap_socket_path;
 
-namespace {
+namespace
+{
 
 int smap_fd = -1;
 FILE* smap_stream;
@@ -50,7 +51,7 @@ struct reply_prefix {
 
 // Compared without regard to case, in this order.
 constexpr reply_prefix reply_prefixes[] = {
-        {"OK ", 3, SMAP_FOUND},      {"NOTFOUND ", 9, SMAP_NOTFOUND}, {"TEMP ", 5, SMAP_FAILURE},
+        {"OK ", 3, SMAP_FOUND},        {"NOTFOUND ", 9, SMAP_NOTFOUND}, {"TEMP ", 5, SMAP_FAILURE},
         {"TIMEOUT ", 8, SMAP_FAILURE}, {"PERM ", 5, SMAP_FAILURE},
 };
 
@@ -202,7 +203,8 @@ smap_outcome smap_classify_reply(char* line, size_t len)
 	}
 	for (const auto& p : reply_prefixes) {
 		if (strncasecmp(smap_reply, p.text, p.length) == 0) {
-			memmove(smap_reply, smap_reply + p.length, strlen(smap_reply + p.length) + 1);
+			memmove(smap_reply, smap_reply + p.length,
+			        strlen(smap_reply + p.length) + 1);
 			return p.outcome;
 		}
 	}

@@ -11,7 +11,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr size_t FATAL_TEXT_SIZE = 1024;
 

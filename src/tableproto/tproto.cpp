@@ -9,7 +9,8 @@
 #include <cstring>
 #include <err.h>
 
-namespace {
+namespace
+{
 
 struct service_entry {
 	const char* name;
@@ -19,9 +20,9 @@ struct service_entry {
 // Matched in this order; also the order in which the services are
 // registered during the handshake.
 constexpr service_entry services[] = {
-        {"alias", SVC_ALIAS},         {"domain", SVC_DOMAIN},     {"credentials", SVC_CREDENTIALS},
-        {"netaddr", SVC_NETADDR},     {"userinfo", SVC_USERINFO}, {"source", SVC_SOURCE},
-        {"mailaddr", SVC_MAILADDR},   {"addrname", SVC_ADDRNAME}, {"mailaddrmap", SVC_MAILADDRMAP},
+        {"alias", SVC_ALIAS},       {"domain", SVC_DOMAIN},     {"credentials", SVC_CREDENTIALS},
+        {"netaddr", SVC_NETADDR},   {"userinfo", SVC_USERINFO}, {"source", SVC_SOURCE},
+        {"mailaddr", SVC_MAILADDR}, {"addrname", SVC_ADDRNAME}, {"mailaddrmap", SVC_MAILADDRMAP},
 };
 
 update_handler update_slot;
@@ -122,8 +123,9 @@ void answer(const tproto_request& req, char* result)
 			printf("check-result|%s|error\n", id);
 		break;
 	case TP_LOOKUP:
-		r = req.key_has_nul ? -1
-		                    : lookup_slot(req.kind, &params, req.key, result, TPROTO_RESULT_SIZE);
+		r = req.key_has_nul
+		            ? -1
+		            : lookup_slot(req.kind, &params, req.key, result, TPROTO_RESULT_SIZE);
 		if (r == 0)
 			printf("lookup-result|%s|not-found\n", id);
 		else if (r == 1)
@@ -272,7 +274,10 @@ int tproto_run()
 	struct line_buffer {
 		char* data = nullptr;
 		size_t capacity = 0;
-		~line_buffer() { free(data); }
+		~line_buffer()
+		{
+			free(data);
+		}
 	} line;
 	char result[TPROTO_RESULT_SIZE] = {};
 	bool configured = false;

@@ -1,0 +1,260 @@
+#include "child.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+void must(bool ok, const char* what)
+{
+	if (!ok)
+		throw std::runtime_error(std::string(what) + ": " + strerror(errno));
+}
+
+// Appends whatever is readable on fd; returns false at end of file.
+bool drain(int fd, std::string* into)
+{
+	char buf[65536];
+	ssize_t n = read(fd, buf, sizeof buf);
+	if (n > 0) {
+		into->append(buf, static_cast<size_t>(n));
+		return true;
+	}
+	return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+child_result collect(pid_t pid, int out, int err)
+{
+	child_result r;
+	std::vector<pollfd> fds = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+	while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+		poll(fds.data(), fds.size(), 30000);
+		for (size_t i = 0; i < fds.size(); i++) {
+			if (fds[i].fd >= 0 && fds[i].revents != 0 &&
+			    !drain(fds[i].fd, i == 0 ? &r.out : &r.err)) {
+				close(fds[i].fd);
+				fds[i].fd = -1;
+			}
+		}
+	}
+	int status;
+	waitpid(pid, &status, 0);
+	if (WIFEXITED(status))
+		r.status = WEXITSTATUS(status);
+	else if (WIFSIGNALED(status))
+		r.signal = WTERMSIG(status);
+	return r;
+}
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline)
+{
+	auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+	        deadline - std::chrono::steady_clock::now());
+	return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+} // namespace
+
+child_result run_in_child(const std::function<void()>& body)
+{
+	int out[2], err[2];
+	must(pipe(out) == 0 && pipe(err) == 0, "pipe");
+	fflush(nullptr);
+	pid_t pid = fork();
+	must(pid != -1, "fork");
+	if (pid == 0) {
+		dup2(out[1], STDOUT_FILENO);
+		dup2(err[1], STDERR_FILENO);
+		close(out[0]);
+		close(out[1]);
+		close(err[0]);
+		close(err[1]);
+		body();
+		fflush(nullptr);
+		_exit(0);
+	}
+	close(out[1]);
+	close(err[1]);
+	return collect(pid, out[0], err[0]);
+}
+
+spawned::spawned(const std::vector<std::string>& argv)
+{
+	int in[2], out[2], err[2];
+	must(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
+	     "pipe");
+	std::vector<char*> args;
+	for (const auto& a : argv)
+		args.push_back(const_cast<char*>(a.c_str()));
+	args.push_back(nullptr);
+	pid_ = fork();
+	must(pid_ != -1, "fork");
+	if (pid_ == 0) {
+		dup2(in[0], STDIN_FILENO);
+		dup2(out[1], STDOUT_FILENO);
+		dup2(err[1], STDERR_FILENO);
+		signal(SIGPIPE, SIG_DFL);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+	close(in[0]);
+	close(out[1]);
+	close(err[1]);
+	in_fd_ = in[1];
+	out_fd_ = out[0];
+	err_fd_ = err[0];
+	// A child that dies must not kill the test through SIGPIPE.
+	signal(SIGPIPE, SIG_IGN);
+}
+
+spawned::~spawned()
+{
+	if (pid_ > 0) {
+		kill(pid_, SIGKILL);
+		waitpid(pid_, nullptr, 0);
+	}
+	for (int fd : {in_fd_, out_fd_, err_fd_})
+		if (fd >= 0)
+			close(fd);
+}
+
+void spawned::send(std::string_view data)
+{
+	while (!data.empty()) {
+		ssize_t n = write(in_fd_, data.data(), data.size());
+		if (n < 0 && errno == EINTR)
+			continue;
+		must(n > 0, "write to child");
+		data.remove_prefix(static_cast<size_t>(n));
+	}
+}
+
+void spawned::close_input()
+{
+	if (in_fd_ >= 0)
+		close(in_fd_);
+	in_fd_ = -1;
+}
+
+void spawned::close_output()
+{
+	if (out_fd_ >= 0)
+		close(out_fd_);
+	out_fd_ = -1;
+}
+
+bool spawned::pump(int timeout_ms)
+{
+	pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+	if (out_fd_ < 0 && err_fd_ < 0)
+		return false;
+	if (poll(fds, 2, timeout_ms) <= 0)
+		return false;
+	if (out_fd_ >= 0 && fds[0].revents != 0 && !drain(out_fd_, &out_buf_))
+		close_output();
+	if (err_fd_ >= 0 && fds[1].revents != 0 && !drain(err_fd_, &err_buf_)) {
+		close(err_fd_);
+		err_fd_ = -1;
+	}
+	return true;
+}
+
+bool spawned::read_line(std::string* line, int timeout_ms)
+{
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+	for (;;) {
+		size_t nl = out_buf_.find('\n');
+		if (nl != std::string::npos) {
+			*line = out_buf_.substr(0, nl);
+			out_buf_.erase(0, nl + 1);
+			return true;
+		}
+		if (out_fd_ < 0 || remaining_ms(deadline) == 0)
+			return false;
+		pump(remaining_ms(deadline));
+	}
+}
+
+bool spawned::wait_for_err(std::string_view text, int timeout_ms)
+{
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+	while (err_buf_.find(text) == std::string::npos) {
+		if (err_fd_ < 0 || remaining_ms(deadline) == 0)
+			return false;
+		pump(remaining_ms(deadline));
+	}
+	return true;
+}
+
+child_result spawned::finish(int timeout_ms)
+{
+	close_input();
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+	while ((out_fd_ >= 0 || err_fd_ >= 0) && remaining_ms(deadline) > 0)
+		pump(remaining_ms(deadline));
+	child_result r;
+	r.out = out_buf_;
+	r.err = err_buf_;
+	out_buf_.clear();
+	int status;
+	if (out_fd_ >= 0 || err_fd_ >= 0)
+		kill(pid_, SIGKILL); // did not end in time: the test fails on the status
+	waitpid(pid_, &status, 0);
+	pid_ = -1;
+	if (WIFEXITED(status))
+		r.status = WEXITSTATUS(status);
+	else if (WIFSIGNALED(status))
+		r.signal = WTERMSIG(status);
+	return r;
+}
+
+int spawned::open_fds() const
+{
+	std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+	DIR* d = opendir(dir.c_str());
+	if (d == nullptr)
+		return -1;
+	int n = 0;
+	while (dirent* e = readdir(d))
+		if (e->d_name[0] != '.')
+			n++;
+	closedir(d);
+	return n;
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+	std::vector<std::string> lines;
+	size_t start = 0;
+	while (start < text.size()) {
+		size_t nl = text.find('\n', start);
+		if (nl == std::string::npos) {
+			lines.push_back(text.substr(start));
+			break;
+		}
+		lines.push_back(text.substr(start, nl - start));
+		start = nl + 1;
+	}
+	return lines;
+}
+
+std::vector<std::string> log_messages(const std::string& text)
+{
+	std::vector<std::string> messages;
+	for (auto& line : split_lines(text)) {
+		size_t mark = line.find("]: ");
+		messages.push_back(mark == std::string::npos ? line : line.substr(mark + 3));
+	}
+	return messages;
+}
