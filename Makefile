@@ -7,7 +7,13 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure test clean
+.PHONY: all configure test memcheck clean
+
+# The soak test with the backend under valgrind's memcheck: any definite or
+# indirect leak, invalid read or write fails it.
+MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
+	--errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
+	--log-file=$(abspath $(BUILD))/memcheck.%p.log
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -17,6 +23,11 @@ configure:
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) --timeout 300
+
+memcheck: all
+	rm -f $(BUILD)/memcheck.*.log
+	SMAP_TEST_WRAPPER="$(MEMCHECK)" $(BUILD)/tests/test_soak; \
+	status=$$?; cat $(BUILD)/memcheck.*.log; exit $$status
 
 clean:
 	rm -rf $(BUILD)

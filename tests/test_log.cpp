@@ -4,9 +4,9 @@
 #include "support/compat.hpp"
 #include "support/log.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <gtest/gtest.h>
-#include <cctype>
 #include <string>
 #include <syslog.h>
 #include <unistd.h>

@@ -1,5 +1,7 @@
 #include "child.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -86,7 +88,9 @@ child_result run_in_child(const std::function<void()>& body)
 	}
 	close(out[1]);
 	close(err[1]);
-	return collect(pid, out[0], err[0]);
+	child_result r = collect(pid, out[0], err[0]);
+	expect_no_sanitizer_report(r.err);
+	return r;
 }
 
 spawned::spawned(const std::vector<std::string>& argv)
@@ -105,7 +109,7 @@ spawned::spawned(const std::vector<std::string>& argv)
 		dup2(out[1], STDOUT_FILENO);
 		dup2(err[1], STDERR_FILENO);
 		signal(SIGPIPE, SIG_DFL);
-		execv(args[0], args.data());
+		execvp(args[0], args.data());
 		_exit(127);
 	}
 	close(in[0]);
@@ -120,10 +124,10 @@ spawned::spawned(const std::vector<std::string>& argv)
 
 spawned::~spawned()
 {
-	if (pid_ > 0) {
-		kill(pid_, SIGKILL);
-		waitpid(pid_, nullptr, 0);
-	}
+	// End the child the normal way, so that what it reports on its way
+	// out (a sanitizer's leak check, say) is seen.
+	if (pid_ > 0)
+		finish(5000);
 	for (int fd : {in_fd_, out_fd_, err_fd_})
 		if (fd >= 0)
 			close(fd);
@@ -216,6 +220,7 @@ child_result spawned::finish(int timeout_ms)
 		r.status = WEXITSTATUS(status);
 	else if (WIFSIGNALED(status))
 		r.signal = WTERMSIG(status);
+	expect_no_sanitizer_report(r.err);
 	return r;
 }
 
@@ -231,6 +236,28 @@ int spawned::open_fds() const
 			n++;
 	closedir(d);
 	return n;
+}
+
+long spawned::resident_kib() const
+{
+	FILE* f = fopen(("/proc/" + std::to_string(pid_) + "/status").c_str(), "r");
+	if (f == nullptr)
+		return -1;
+	char line[256];
+	long kib = -1;
+	while (fgets(line, sizeof line, f) != nullptr)
+		if (sscanf(line, "VmRSS: %ld kB", &kib) == 1)
+			break;
+	fclose(f);
+	return kib;
+}
+
+void expect_no_sanitizer_report(const std::string& err)
+{
+	for (const char* mark :
+	     {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+		EXPECT_EQ(err.find(mark), std::string::npos) << "sanitizer report in child:\n"
+		                                             << err;
 }
 
 std::vector<std::string> split_lines(const std::string& text)

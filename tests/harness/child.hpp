@@ -57,6 +57,8 @@ public:
 	}
 	// Number of open descriptors of the child, from /proc.
 	int open_fds() const;
+	// The child's resident memory in KiB, from /proc.
+	long resident_kib() const;
 
 private:
 	// Waits up to timeout_ms for output; returns false on timeout or when
@@ -67,6 +69,10 @@ private:
 	int in_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
 	std::string out_buf_, err_buf_;
 };
+
+// Fails the current test if a sanitizer reported in this output. Every
+// child's standard error is checked when it is collected.
+void expect_no_sanitizer_report(const std::string& err);
 
 // Splits text into lines without their newlines.
 std::vector<std::string> split_lines(const std::string& text);
