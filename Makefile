@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all configure test memcheck clean
+.PHONY: all configure test memcheck fuzz clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -28,6 +28,21 @@ memcheck: all
 	rm -f $(BUILD)/memcheck.*.log
 	SMAP_TEST_WRAPPER="$(MEMCHECK)" $(BUILD)/tests/test_soak; \
 	status=$$?; cat $(BUILD)/memcheck.*.log; exit $$status
+
+# Each fuzz target for FUZZ_SECONDS, with ASan and UBSan, starting from its
+# seed corpus; new inputs are kept in $(FUZZ_BUILD)/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TARGETS = request reply
+
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+		$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=2 \
+			-dict=fuzz/$$t.dict $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
 
 clean:
 	rm -rf $(BUILD)

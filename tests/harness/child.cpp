@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -116,6 +117,7 @@ spawned::spawned(const std::vector<std::string>& argv)
 	close(out[1]);
 	close(err[1]);
 	in_fd_ = in[1];
+	fcntl(in_fd_, F_SETFL, O_NONBLOCK);
 	out_fd_ = out[0];
 	err_fd_ = err[0];
 	// A child that dies must not kill the test through SIGPIPE.
@@ -135,9 +137,23 @@ spawned::~spawned()
 
 void spawned::send(std::string_view data)
 {
+	// Keep reading the child's output while writing, so that neither side
+	// waits on a full pipe.
 	while (!data.empty()) {
-		ssize_t n = write(in_fd_, data.data(), data.size());
-		if (n < 0 && errno == EINTR)
+		pollfd fds[3] = {{in_fd_, POLLOUT, 0}, {out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+		if (poll(fds, 3, 30000) <= 0)
+			throw std::runtime_error("child takes no input");
+		if (out_fd_ >= 0 && fds[1].revents != 0 && !drain(out_fd_, &out_buf_))
+			close_output();
+		if (err_fd_ >= 0 && fds[2].revents != 0 && !drain(err_fd_, &err_buf_)) {
+			close(err_fd_);
+			err_fd_ = -1;
+		}
+		if (fds[0].revents == 0)
+			continue;
+		size_t chunk = std::min<size_t>(data.size(), 65536);
+		ssize_t n = write(in_fd_, data.data(), chunk);
+		if (n < 0 && (errno == EINTR || errno == EAGAIN))
 			continue;
 		must(n > 0, "write to child");
 		data.remove_prefix(static_cast<size_t>(n));
