@@ -20,3 +20,9 @@ test: all
 
 clean:
 	rm -rf $(BUILD)
+
+# A one-minute tour: smap-serve with the sample maps, one table-protocol
+# session through smap-backend.
+.PHONY: demo
+demo: all
+	bash tools/demo.sh $(BUILD)

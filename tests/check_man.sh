@@ -13,7 +13,7 @@ for page in "$@"; do
 		echo "$out"
 		status=1
 	fi
-	if ! LC_ALL=C.UTF-8 "$groff" -mandoc -Tutf8 "$page" 2>/dev/null | grep -q NAME; then
+	if ! LC_ALL=C.UTF-8 "$groff" -mandoc -Tutf8 -P-cbou "$page" 2>/dev/null | grep -q "^NAME"; then
 		echo "$page: renders without a NAME section"
 		status=1
 	fi

@@ -28,3 +28,6 @@ endif()
 add_test(NAME tools_install
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_install.sh ${CMAKE_COMMAND}
                  ${PROJECT_BINARY_DIR})
+add_test(NAME tools_demo
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_demo.sh ${PROJECT_SOURCE_DIR}/tools/demo.sh
+                 ${PROJECT_BINARY_DIR})
