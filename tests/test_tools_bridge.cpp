@@ -7,7 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string ns(const std::string& payload)
 {
@@ -74,7 +75,10 @@ struct Bridge : ::testing::Test {
 		close_once_seen = 0;
 		stall_once_seen = 0;
 	}
-	std::vector<std::string> args() { return {"--timeout", "0.3", "--upstream", up, sock}; }
+	std::vector<std::string> args()
+	{
+		return {"--timeout", "0.3", "--upstream", up, sock};
+	}
 };
 
 TEST_F(Bridge, ForwardsAndTranslatesReplies)

@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Feeds `input` to a fresh decoder in pieces of `step` bytes; returns the
 // final status and the number of bytes consumed.
@@ -39,8 +40,7 @@ TEST(Netstring, EncodesAndDecodesInAnyPieces)
 		EXPECT_EQ(d.payload, "aliases alice");
 		// Stops right after the ",": the next netstring is untouched.
 		EXPECT_EQ(consumed, 17u);
-		EXPECT_EQ(decode_all(wire.substr(consumed), 100, step, &d, &consumed),
-		          NS_COMPLETE);
+		EXPECT_EQ(decode_all(wire.substr(consumed), 100, step, &d, &consumed), NS_COMPLETE);
 		EXPECT_EQ(d.payload, "");
 	}
 }
@@ -58,8 +58,8 @@ TEST(Netstring, PayloadMayHoldAnyByte)
 
 TEST(Netstring, MalformedLengths)
 {
-	for (const char* bad : {":abc,", "x:abc,", "3x:abc,", " 3:abc,", "-3:abc,", "03:abc,",
-	                        "00:,"}) {
+	for (const char* bad :
+	     {":abc,", "x:abc,", "3x:abc,", " 3:abc,", "-3:abc,", "03:abc,", "00:,"}) {
 		ns_decoder d;
 		size_t consumed;
 		EXPECT_EQ(decode_all(bad, 100, 1, &d, &consumed), NS_BAD_LENGTH) << bad;

@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct run_result {
 	int status = -1; // exit status, or -1 when it did not exit normally

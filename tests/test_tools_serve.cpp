@@ -9,7 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct ServeMaps : ::testing::Test {
 	temp_dir dir;

@@ -87,7 +87,8 @@ int wait_exit(pid_t pid, int ms)
 	return -1;
 }
 
-namespace {
+namespace
+{
 
 int raw_connect(const std::string& path)
 {
@@ -166,7 +167,7 @@ std::string ask(int fd, const std::string& query)
 
 serve_process::serve_process(const temp_dir& dir, const std::vector<std::string>& args,
                              const std::string& socket_path)
-        : log(dir.file("serve.log"))
+    : log(dir.file("serve.log"))
 {
 	std::vector<std::string> argv = {SMAP_SERVE_PATH};
 	argv.insert(argv.end(), args.begin(), args.end());
@@ -190,7 +191,7 @@ int serve_process::stop(int sig)
 }
 
 script_server::script_server(const std::string& p, bool ns, script_handler h)
-        : path(p), netstring(ns), handler(std::move(h))
+    : path(p), netstring(ns), handler(std::move(h))
 {
 	sockaddr_un addr{};
 	addr.sun_family = AF_UNIX;

@@ -17,7 +17,10 @@ struct temp_dir {
 	std::string path;
 	temp_dir();
 	~temp_dir();
-	std::string file(const std::string& name) const { return path + "/" + name; }
+	std::string file(const std::string& name) const
+	{
+		return path + "/" + name;
+	}
 };
 
 void write_file(const std::string& path, const std::string& text);
@@ -66,7 +69,10 @@ using script_handler = std::function<script_action(const std::string& request, i
 struct script_server {
 	script_server(const std::string& path, bool netstring, script_handler handler);
 	~script_server();
-	int connections() const { return accepted.load(); }
+	int connections() const
+	{
+		return accepted.load();
+	}
 	std::vector<std::string> requests();
 
 	std::string path;

@@ -10,7 +10,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const char* bridge_path;
 int64_t bridge_timeout_ms;

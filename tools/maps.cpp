@@ -11,7 +11,8 @@
 #include <unistd.h>
 #include <unordered_map>
 
-namespace {
+namespace
+{
 
 struct map_table {
 	dev_t dev;
@@ -30,8 +31,8 @@ bool valid_table_name(std::string_view name)
 	if (name.empty() || name[0] == '.' || name.size() > 255)
 		return false;
 	for (char c : name) {
-		bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-		          c == '.' || c == '_' || c == '-' || c == '+';
+		bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+		          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' || c == '+';
 		if (!ok)
 			return false;
 	}
@@ -83,13 +84,14 @@ void parse_map(const std::string& name, std::string_view text, map_table* t)
 		std::string_view key = line.substr(i, key_end - i);
 		std::string_view value = line.substr(value_start);
 		if (value.size() > REPLY_MAX - 3) {
-			log_warning("warn: map %s line %zu: value longer than %zu bytes, line skipped",
-			            name.c_str(), lineno, REPLY_MAX - 3);
+			log_warning(
+			        "warn: map %s line %zu: value longer than %zu bytes, line skipped",
+			        name.c_str(), lineno, REPLY_MAX - 3);
 			continue;
 		}
 		if (!t->entries.emplace(key, value).second)
-			log_warning("warn: map %s line %zu: duplicate key, line skipped", name.c_str(),
-			            lineno);
+			log_warning("warn: map %s line %zu: duplicate key, line skipped",
+			            name.c_str(), lineno);
 	}
 }
 
@@ -132,7 +134,8 @@ const map_table* find_table(const std::string& name, std::string* reply)
 		if (error == ENOENT || error == ENOTDIR) {
 			*reply = "PERM unknown table";
 		} else {
-			*reply = std::string("TEMP cannot read map ") + name + ": " + strerror(error);
+			*reply = std::string("TEMP cannot read map ") + name + ": " +
+			         strerror(error);
 			log_warning("warn: %s", reply->c_str() + 5);
 		}
 		return nullptr;

@@ -3,7 +3,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 enum { NS_IN_LENGTH, NS_IN_PAYLOAD, NS_AT_COMMA, NS_DONE };
 

@@ -27,7 +27,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int QUERY_TIMEOUT_SECONDS = 10;
 constexpr int EXIT_UNREACHABLE = 3;
@@ -123,8 +124,9 @@ int ask_line(const std::string& table, const char* key)
 			// A last line cut short by the end of the connection is a
 			// reply, as the backend takes it.
 			if (!line_pending(&r))
-				errx(EXIT_UNREACHABLE, "%s closed the connection before replying to %s",
-				     query_socket, key);
+				errx(EXIT_UNREACHABLE,
+				     "%s closed the connection before replying to %s", query_socket,
+				     key);
 			if (r.overlong)
 				break;
 			print_reply(r.line);

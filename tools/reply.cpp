@@ -3,7 +3,8 @@
 
 #include <strings.h>
 
-namespace {
+namespace
+{
 
 struct prefix {
 	std::string_view text;
@@ -11,7 +12,7 @@ struct prefix {
 };
 
 constexpr prefix prefixes[] = {
-        {"OK ", REPLY_OK},         {"NOTFOUND ", REPLY_NOTFOUND}, {"TEMP ", REPLY_FAILURE},
+        {"OK ", REPLY_OK},           {"NOTFOUND ", REPLY_NOTFOUND}, {"TEMP ", REPLY_FAILURE},
         {"TIMEOUT ", REPLY_FAILURE}, {"PERM ", REPLY_FAILURE},
 };
 

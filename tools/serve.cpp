@@ -36,7 +36,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // The longest query line served, its newline not counted. A query is a
 // table name and a key; mail addresses and user names stay far below it.
@@ -255,7 +256,8 @@ void serve(int listener)
 
 	while (serve_stop_signal == 0) {
 		int64_t now = now_ms();
-		bool accepting = serve_clients.size() < SERVE_MAX_CLIENTS && now >= accept_pause_until;
+		bool accepting =
+		        serve_clients.size() < SERVE_MAX_CLIENTS && now >= accept_pause_until;
 		int timeout = -1;
 		auto lower_timeout = [&](int64_t when) {
 			int64_t wait = when > now ? when - now : 0;
@@ -293,7 +295,8 @@ void serve(int listener)
 			short revents = fds[2 + 2 * i].revents;
 			if (revents & POLLNVAL)
 				c->dead = true;
-			else if ((revents & (POLLIN | POLLHUP | POLLERR)) && !c->eof && c->in_len == 0)
+			else if ((revents & (POLLIN | POLLHUP | POLLERR)) && !c->eof &&
+			         c->in_len == 0)
 				client_read(c);
 			if (c->waiting) {
 				std::string reply;

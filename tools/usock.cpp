@@ -7,7 +7,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string with_error(const char* what, const char* path, int error)
 {
