@@ -46,3 +46,9 @@ fuzz:
 
 clean:
 	rm -rf $(BUILD)
+
+# A one-minute tour: smap-serve with the sample maps, one table-protocol
+# session through smap-backend.
+.PHONY: demo
+demo: all
+	bash tools/demo.sh $(BUILD)

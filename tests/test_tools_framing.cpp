@@ -1,0 +1,143 @@
+// The framing parsers and reply rules shared by smap-serve and smap-query.
+#include "tools/lineframe.hpp"
+#include "tools/netstring.hpp"
+#include "tools/reply.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace
+{
+
+// Feeds `input` to a fresh decoder in pieces of `step` bytes; returns the
+// final status and the number of bytes consumed.
+ns_status decode_all(const std::string& input, size_t max, size_t step, ns_decoder* d,
+                     size_t* consumed)
+{
+	ns_decoder_init(d, max);
+	ns_status status = NS_PARTIAL;
+	*consumed = 0;
+	while (status == NS_PARTIAL && *consumed < input.size()) {
+		size_t n = std::min(step, input.size() - *consumed);
+		size_t used;
+		status = ns_decode(d, input.data() + *consumed, n, &used);
+		*consumed += used;
+	}
+	return status;
+}
+
+TEST(Netstring, EncodesAndDecodesInAnyPieces)
+{
+	std::string wire;
+	netstring_append(&wire, "aliases alice");
+	netstring_append(&wire, "");
+	EXPECT_EQ(wire, "13:aliases alice,0:,");
+
+	for (size_t step : {1, 2, 5, 100}) {
+		ns_decoder d;
+		size_t consumed;
+		EXPECT_EQ(decode_all(wire, 100, step, &d, &consumed), NS_COMPLETE) << step;
+		EXPECT_EQ(d.payload, "aliases alice");
+		// Stops right after the ",": the next netstring is untouched.
+		EXPECT_EQ(consumed, 17u);
+		EXPECT_EQ(decode_all(wire.substr(consumed), 100, step, &d, &consumed), NS_COMPLETE);
+		EXPECT_EQ(d.payload, "");
+	}
+}
+
+TEST(Netstring, PayloadMayHoldAnyByte)
+{
+	std::string payload("a,b:c\n\0d", 8);
+	std::string wire;
+	netstring_append(&wire, payload);
+	ns_decoder d;
+	size_t consumed;
+	ASSERT_EQ(decode_all(wire, 100, 3, &d, &consumed), NS_COMPLETE);
+	EXPECT_EQ(d.payload, payload);
+}
+
+TEST(Netstring, MalformedLengths)
+{
+	for (const char* bad :
+	     {":abc,", "x:abc,", "3x:abc,", " 3:abc,", "-3:abc,", "03:abc,", "00:,"}) {
+		ns_decoder d;
+		size_t consumed;
+		EXPECT_EQ(decode_all(bad, 100, 1, &d, &consumed), NS_BAD_LENGTH) << bad;
+	}
+}
+
+TEST(Netstring, MissingCommaIsAnError)
+{
+	ns_decoder d;
+	size_t consumed;
+	EXPECT_EQ(decode_all("3:abc.", 100, 4, &d, &consumed), NS_NO_COMMA);
+	EXPECT_EQ(decode_all("3:abcd,", 100, 1, &d, &consumed), NS_NO_COMMA);
+	// Until the byte after the payload arrives, the netstring is incomplete.
+	EXPECT_EQ(decode_all("3:abc", 100, 1, &d, &consumed), NS_PARTIAL);
+}
+
+TEST(Netstring, OversizeIsRefusedBeforeThePayload)
+{
+	ns_decoder d;
+	size_t consumed;
+	EXPECT_EQ(decode_all("10:0123456789,", 10, 1, &d, &consumed), NS_COMPLETE);
+	EXPECT_EQ(decode_all("11:01234567890,", 10, 1, &d, &consumed), NS_TOO_LARGE);
+	// Refused at the digit that crosses the limit: nothing is stored, and
+	// a huge length cannot make the decoder allocate.
+	EXPECT_EQ(consumed, 2u);
+	EXPECT_TRUE(d.payload.empty());
+	EXPECT_EQ(decode_all("99999999999999999999999:", REPLY_MAX, 64, &d, &consumed),
+	          NS_TOO_LARGE);
+	EXPECT_LT(d.payload.capacity(), 1000u);
+}
+
+TEST(LineReader, SplitsLinesAcrossChunks)
+{
+	line_reader r;
+	line_reader_init(&r, 10);
+	std::string input = "ab";
+	size_t used;
+	EXPECT_EQ(line_read(&r, input.data(), input.size(), &used), LINE_PARTIAL);
+	EXPECT_TRUE(line_pending(&r));
+	input = "c\nde\n";
+	EXPECT_EQ(line_read(&r, input.data(), input.size(), &used), LINE_COMPLETE);
+	EXPECT_EQ(used, 2u);
+	EXPECT_EQ(r.line, "abc");
+	EXPECT_EQ(line_read(&r, input.data() + 2, 3, &used), LINE_COMPLETE);
+	EXPECT_EQ(r.line, "de");
+	EXPECT_FALSE(line_pending(&r));
+}
+
+TEST(LineReader, OverlongLineIsDiscardedAndStaysInStep)
+{
+	line_reader r;
+	line_reader_init(&r, 4);
+	std::string input = "abcd\nabcde";
+	size_t used;
+	EXPECT_EQ(line_read(&r, input.data(), input.size(), &used), LINE_COMPLETE);
+	EXPECT_EQ(r.line, "abcd"); // exactly the maximum fits
+	EXPECT_EQ(line_read(&r, input.data() + used, input.size() - used, &used), LINE_PARTIAL);
+	EXPECT_TRUE(r.line.empty()); // not stored past the maximum
+	input = std::string(1000, 'x') + "\nok\n";
+	EXPECT_EQ(line_read(&r, input.data(), input.size(), &used), LINE_TOO_LONG);
+	EXPECT_EQ(line_read(&r, input.data() + used, input.size() - used, &used), LINE_COMPLETE);
+	EXPECT_EQ(r.line, "ok");
+}
+
+TEST(Reply, ClassifiesLikeTheBackend)
+{
+	EXPECT_EQ(reply_classify("OK value"), REPLY_OK);
+	EXPECT_EQ(reply_classify("ok "), REPLY_OK);
+	EXPECT_EQ(reply_classify("NotFound "), REPLY_NOTFOUND);
+	EXPECT_EQ(reply_classify("TEMP x"), REPLY_FAILURE);
+	EXPECT_EQ(reply_classify("TIMEOUT x"), REPLY_FAILURE);
+	EXPECT_EQ(reply_classify("PERM x"), REPLY_FAILURE);
+	EXPECT_EQ(reply_classify("OK"), REPLY_UNRECOGNIZED);
+	EXPECT_EQ(reply_classify("NOTFOUND"), REPLY_UNRECOGNIZED);
+	EXPECT_EQ(reply_classify(""), REPLY_UNRECOGNIZED);
+	EXPECT_TRUE(reply_is_bare_notfound("notfound"));
+	EXPECT_FALSE(reply_is_bare_notfound("NOTFOUND "));
+	EXPECT_FALSE(reply_is_bare_notfound("NOTFOUNDX"));
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+// smap-query against scripted servers, and the whole chain: the backend
+// asking smap-serve, as the demo shows it.
+#include "tools_helpers.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct run_result {
+	int status = -1; // exit status, or -1 when it did not exit normally
+	std::string out;
+	std::string err;
+};
+
+run_result run(const temp_dir& dir, const std::vector<std::string>& argv,
+               const std::string& input = "")
+{
+	std::string in = dir.file("run.in"), out = dir.file("run.out"), err = dir.file("run.err");
+	write_file(in, input);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(open(in.c_str(), O_RDONLY), 0);
+		dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+		std::vector<char*> args;
+		for (const auto& a : argv)
+			args.push_back(const_cast<char*>(a.c_str()));
+		args.push_back(nullptr);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+	int status = wait_exit(pid, 20000);
+	run_result r;
+	if (status != -1 && WIFEXITED(status))
+		r.status = WEXITSTATUS(status);
+	r.out = read_file(out);
+	r.err = read_file(err);
+	return r;
+}
+
+// Line replies picked by key.
+script_action line_by_key(const std::string& request, int)
+{
+	std::string key = request.substr(request.find(' ') + 1);
+	if (key == "found")
+		return {script_action::SEND, "OK the value\n"};
+	if (key == "missing")
+		return {script_action::SEND, "NOTFOUND \n"};
+	if (key == "temp")
+		return {script_action::SEND, "TEMP try later\n"};
+	if (key == "timeout")
+		return {script_action::SEND, "TIMEOUT slow\n"};
+	if (key == "perm")
+		return {script_action::SEND, "PERM no\n"};
+	if (key == "bare")
+		return {script_action::SEND, "NOTFOUND\n"};
+	if (key == "huge")
+		return {script_action::SEND, "OK " + std::string(100000, 'v') + "\n"};
+	if (key == "hangup")
+		return {script_action::CLOSE, ""};
+	return {script_action::SEND, "what?\n"};
+}
+
+script_action netstring_by_key(const std::string& request, int)
+{
+	std::string key = request.substr(request.find(' ') + 1);
+	if (key == "found")
+		return {script_action::SEND, "12:OK the value,"};
+	if (key == "bare")
+		return {script_action::SEND, "8:NOTFOUND,"};
+	if (key == "temp")
+		return {script_action::SEND, "6:TEMP x,"};
+	if (key == "newline")
+		return {script_action::SEND, "5:OK a\nb,"};
+	return {script_action::SEND, "5:OK xy;"};
+}
+
+struct Query : ::testing::Test {
+	temp_dir dir;
+	std::string sock = dir.file("s");
+	run_result query(const std::vector<std::string>& args)
+	{
+		std::vector<std::string> argv = {SMAP_QUERY_PATH};
+		argv.insert(argv.end(), args.begin(), args.end());
+		return run(dir, argv);
+	}
+};
+
+TEST_F(Query, ExitStatusFollowsTheReplies)
+{
+	script_server server(sock, false, line_by_key);
+	run_result r = query({sock, "aliases", "found"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "OK the value\n");
+	EXPECT_EQ(query({sock, "aliases", "missing"}).status, 1);
+	for (const char* key : {"temp", "timeout", "perm", "bare", "garbage", "huge"})
+		EXPECT_EQ(query({sock, "aliases", key}).status, 2) << key;
+	// Several keys: one reply line each, in order; the worst status wins.
+	r = query({sock, "aliases", "found", "missing", "found"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "OK the value\nNOTFOUND \nOK the value\n");
+	r = query({sock, "aliases", "temp", "found"});
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(r.out, "TEMP try later\nOK the value\n");
+	EXPECT_EQ(server.requests().back(), "aliases found");
+	EXPECT_NE(query({sock, "aliases", "huge"}).err.find("longer than 100000"),
+	          std::string::npos);
+}
+
+TEST_F(Query, UnreachableServerAndBadCommandLines)
+{
+	run_result r = query({sock, "aliases", "found"});
+	EXPECT_EQ(r.status, 3);
+	EXPECT_NE(r.err.find("cannot connect to"), std::string::npos) << r.err;
+	{
+		script_server server(sock, false, line_by_key);
+		r = query({sock, "aliases", "found", "hangup"});
+		EXPECT_EQ(r.status, 3);
+		EXPECT_EQ(r.out, "OK the value\n");
+		EXPECT_NE(r.err.find("closed the connection"), std::string::npos) << r.err;
+	}
+	EXPECT_EQ(query({dir.file(std::string(120, 'p')), "t", "k"}).status, 3);
+	EXPECT_EQ(query({sock, "aliases"}).status, 64);
+	EXPECT_EQ(query({"--bogus", sock, "t", "k"}).status, 64);
+	EXPECT_EQ(query({sock, "two words", "k"}).status, 64);
+	EXPECT_EQ(query({sock, "t", "line\nbreak"}).status, 64);
+}
+
+TEST_F(Query, NetstringFraming)
+{
+	script_server server(sock, true, netstring_by_key);
+	run_result r = query({"--netstring", sock, "aliases", "found", "bare"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "OK the value\nNOTFOUND\n");
+	EXPECT_EQ(server.requests()[0], "aliases found");
+	EXPECT_EQ(query({"--netstring", sock, "aliases", "temp"}).status, 2);
+	EXPECT_EQ(query({"--netstring", sock, "aliases", "newline"}).status, 2);
+	r = query({"--netstring", sock, "aliases", "malformed", "found"});
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(r.out, "") << "nothing is trusted after a framing error";
+	EXPECT_NE(r.err.find("not terminated"), std::string::npos) << r.err;
+}
+
+TEST_F(Query, BackendAsksSmapServe)
+{
+	std::string maps = dir.file("maps");
+	mkdir(maps.c_str(), 0755);
+	write_file(maps + "/aliases", "postmaster root\n");
+	write_file(maps + "/mailaddrmap", "alice@example.org alice@example.org\n");
+	serve_process serve(dir, {sock, maps}, sock);
+	std::string session = "config|protocol|0.1\n"
+	                      "config|ready\n"
+	                      "table|0.1|1|aliases|lookup|alias|id1|postmaster\n"
+	                      "table|0.1|1|aliases|lookup|alias|id2|nobody\n"
+	                      "table|0.1|1|nosuch|lookup|alias|id3|postmaster\n"
+	                      "table|0.1|1|mailaddrmap|lookup|mailaddrmap|id4|alice@example.org\n";
+	run_result r = run(dir, {SMAP_BACKEND_PATH, sock}, session);
+	EXPECT_EQ(r.status, 0) << r.err;
+	std::string registers;
+	for (const char* s : {"alias", "domain", "credentials", "netaddr", "userinfo", "source",
+	                      "mailaddr", "addrname", "mailaddrmap", "ready"})
+		registers += std::string("register|") + s + "\n";
+	EXPECT_EQ(r.out, registers + "lookup-result|id1|found|root\n"
+	                             "lookup-result|id2|not-found\n"
+	                             "lookup-result|id3|error\n"
+	                             "lookup-result|id4|error\n");
+	EXPECT_NE(r.err.find("warn: unknown table"), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find("warn: unknown service 256"), std::string::npos) << r.err;
+}
+
+} // namespace

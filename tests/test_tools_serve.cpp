@@ -1,0 +1,255 @@
+// smap-serve with map files, end to end over real sockets.
+#include "tools_helpers.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct ServeMaps : ::testing::Test {
+	temp_dir dir;
+	std::string sock = dir.file("s");
+	std::string maps = dir.file("maps");
+
+	void SetUp() override
+	{
+		mkdir(maps.c_str(), 0755);
+		write_file(maps + "/aliases", "# sample aliases\n"
+		                              "postmaster root\n"
+		                              "  alice\t alice@example.org, a@example.net\n"
+		                              "\n"
+		                              "   # indented comment\n"
+		                              "listonly\n"
+		                              "alice second-wins-not\n");
+	}
+};
+
+TEST_F(ServeMaps, AnswersFromMapFiles)
+{
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	// The value is the rest of the line after the first run of blanks;
+	// the first entry of a key wins.
+	EXPECT_EQ(ask(fd, "aliases alice"), "OK alice@example.org, a@example.net");
+	EXPECT_EQ(ask(fd, "aliases listonly"), "OK ");
+	EXPECT_EQ(ask(fd, "aliases carol"), "NOTFOUND ");
+	EXPECT_EQ(ask(fd, "aliases #"), "NOTFOUND ");
+	EXPECT_EQ(ask(fd, "domains example.org"), "PERM unknown table");
+	// Table names cannot leave the map directory.
+	EXPECT_EQ(ask(fd, "../maps/aliases alice"), "PERM unknown table");
+	EXPECT_EQ(ask(fd, ".hidden alice"), "PERM unknown table");
+	EXPECT_EQ(ask(fd, "aliases"), "PERM malformed query: no blank after the table name");
+	EXPECT_EQ(ask(fd, ""), "PERM malformed query: no blank after the table name");
+	// Pipelined queries are answered in order.
+	send_text(fd, "aliases postmaster\naliases nobody\nnone x\n");
+	EXPECT_EQ(read_line(fd), "OK root");
+	EXPECT_EQ(read_line(fd), "NOTFOUND ");
+	EXPECT_EQ(read_line(fd), "PERM unknown table");
+	close(fd);
+	EXPECT_NE(read_file(serve.log).find("duplicate key"), std::string::npos);
+}
+
+TEST_F(ServeMaps, ReloadsAChangedFile)
+{
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+
+	write_file(maps + "/aliases", "postmaster admin\n");
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK admin");
+
+	// Same size, new content: the file times tell.
+	write_file(maps + "/aliases", "postmaster abcde\n");
+	timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
+	utimensat(AT_FDCWD, (maps + "/aliases").c_str(), times, 0);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK abcde");
+
+	// A new file is found; a removed one is gone.
+	write_file(maps + "/domains", "example.org local\n");
+	EXPECT_EQ(ask(fd, "domains example.org"), "OK local");
+	unlink((maps + "/domains").c_str());
+	EXPECT_EQ(ask(fd, "domains example.org"), "PERM unknown table");
+	// Not a regular file: no table (and no hang on a FIFO).
+	mkfifo((maps + "/fifo").c_str(), 0644);
+	mkdir((maps + "/subdir").c_str(), 0755);
+	EXPECT_EQ(ask(fd, "fifo x"), "PERM unknown table");
+	EXPECT_EQ(ask(fd, "subdir x"), "PERM unknown table");
+	close(fd);
+}
+
+TEST_F(ServeMaps, OverlongAndBrokenLinesLeaveOthersServed)
+{
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	// 8192 bytes is the longest query served; one byte more is refused,
+	// and the next query on the same connection is answered.
+	std::string longest = "aliases " + std::string(8192 - 8, 'k');
+	EXPECT_EQ(ask(fd, longest), "NOTFOUND ");
+	EXPECT_EQ(ask(fd, longest + "k"), "PERM query too long");
+	EXPECT_EQ(ask(fd, "aliases " + std::string(1 << 20, 'k')), "PERM query too long");
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+
+	// A client that leaves in the middle of a line gets nothing and
+	// disturbs nobody.
+	int other = connect_to(sock);
+	send_text(other, "aliases post");
+	close(other);
+	// A client that half-closes after a complete line still gets its reply.
+	other = connect_to(sock);
+	send_text(other, "aliases postmaster\naliases unfinished");
+	shutdown(other, SHUT_WR);
+	EXPECT_EQ(read_line(other), "OK root");
+	EXPECT_EQ(read_line(other), "<eof>");
+	close(other);
+
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+	EXPECT_EQ(waitpid(serve.pid, nullptr, WNOHANG), 0) << "smap-serve is gone";
+}
+
+TEST_F(ServeMaps, ServesSeveralClientsAndIsNotStalledByOne)
+{
+	serve_process serve(dir, {sock, maps}, sock);
+	// Connected first, so that a server that waits on either of them would
+	// never get to the others: one client floods queries and never reads
+	// its replies, one sends half a line and waits.
+	int flood = connect_to(sock);
+	int slow = connect_to(sock);
+	std::vector<int> clients;
+	for (int i = 0; i < 8; i++) {
+		clients.push_back(connect_to(sock));
+		ASSERT_NE(clients.back(), -1);
+	}
+	send_text(slow, "aliases post");
+	fcntl(flood, F_SETFL, O_NONBLOCK);
+	std::string burst;
+	for (int i = 0; i < 1000; i++)
+		burst += "aliases alice\n";
+	size_t flooded = 0;
+	for (int i = 0; i < 2000; i++) {
+		ssize_t n = send(flood, burst.data(), burst.size(), MSG_NOSIGNAL);
+		if (n <= 0) {
+			usleep(20000); // let the server fill its side too
+			if ((n = send(flood, burst.data(), burst.size(), MSG_NOSIGNAL)) <= 0)
+				break;
+		}
+		flooded += static_cast<size_t>(n);
+	}
+	ASSERT_LT(flooded, 2000 * burst.size()) << "the flood should fill the socket buffers";
+	usleep(100000);
+
+	long long start = monotonic_ms();
+	for (int round = 0; round < 3; round++)
+		for (int fd : clients)
+			EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	EXPECT_LT(monotonic_ms() - start, 2000);
+	// The slow client's line completes and is answered.
+	send_text(slow, "master\n");
+	EXPECT_EQ(read_line(slow), "OK root");
+	close(flood);
+	close(slow);
+	for (int fd : clients)
+		close(fd);
+}
+
+TEST_F(ServeMaps, SocketModeAndCleanExit)
+{
+	{
+		serve_process serve(dir, {sock, maps}, sock);
+		struct stat st;
+		ASSERT_EQ(lstat(sock.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0660u);
+		int idle = connect_to(sock); // an idle client does not delay the exit
+		int status = serve.stop(SIGTERM);
+		ASSERT_TRUE(WIFEXITED(status));
+		EXPECT_EQ(WEXITSTATUS(status), 0);
+		EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
+		close(idle);
+	}
+	{
+		serve_process serve(dir, {"--mode", "0600", sock, maps}, sock);
+		struct stat st;
+		ASSERT_EQ(lstat(sock.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0600u);
+		int status = serve.stop(SIGINT);
+		ASSERT_TRUE(WIFEXITED(status));
+		EXPECT_EQ(WEXITSTATUS(status), 0);
+		EXPECT_NE(access(sock.c_str(), F_OK), 0);
+	}
+	// A socket path that was replaced while it ran is not removed.
+	{
+		serve_process serve(dir, {sock, maps}, sock);
+		unlink(sock.c_str());
+		write_file(sock, "not ours");
+		serve.stop(SIGTERM);
+		EXPECT_EQ(read_file(sock), "not ours");
+		unlink(sock.c_str());
+	}
+}
+
+// Runs smap-serve expecting it to refuse to start; returns its log.
+std::string refused_start(const temp_dir& dir, const std::vector<std::string>& args)
+{
+	std::vector<std::string> argv = {SMAP_SERVE_PATH};
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::string log = dir.file("refused.log");
+	unlink(log.c_str());
+	int status = wait_exit(spawn(argv, log), 5000);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+	return read_file(log);
+}
+
+TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
+{
+	// A socket file that nobody listens on is removed and reused.
+	{
+		sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		memcpy(addr.sun_path, sock.c_str(), sock.size());
+		int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+		ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+		close(fd);
+		serve_process serve(dir, {sock, maps}, sock);
+		int c = connect_to(sock);
+		EXPECT_EQ(ask(c, "aliases postmaster"), "OK root");
+		close(c);
+	}
+	// A live server's socket is left alone.
+	{
+		script_server live(sock, false, [](const std::string&, int) {
+			return script_action{script_action::SEND, "OK live\n"};
+		});
+		std::string log = refused_start(dir, {sock, maps});
+		EXPECT_NE(log.find("another server is listening on"), std::string::npos) << log;
+		int c = connect_to(sock);
+		EXPECT_EQ(ask(c, "t k"), "OK live");
+		close(c);
+	}
+	// Neither is a file that is not a socket.
+	write_file(sock, "precious");
+	EXPECT_NE(refused_start(dir, {sock, maps}).find("exists and is not a socket"),
+	          std::string::npos);
+	EXPECT_EQ(read_file(sock), "precious");
+	unlink(sock.c_str());
+
+	EXPECT_NE(refused_start(dir, {"--mode", "0999", sock, maps}).find("bad mode"),
+	          std::string::npos);
+	EXPECT_NE(refused_start(dir, {sock, dir.file("nomaps")}).find("map directory"),
+	          std::string::npos);
+	EXPECT_NE(refused_start(dir, {sock}).find("usage"), std::string::npos);
+	std::string too_long = dir.file(std::string(120, 's'));
+	EXPECT_NE(refused_start(dir, {too_long, maps}).find("socket path too long"),
+	          std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,33 @@
+# Tests of the administrator's tools: framing parsers, smap-serve with map
+# files and as a bridge, smap-query, the manual pages and the install tree.
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+include(GoogleTest)
+
+add_executable(test_tools_framing test_tools_framing.cpp)
+target_link_libraries(test_tools_framing PRIVATE smap_tools GTest::gtest_main)
+gtest_discover_tests(test_tools_framing)
+
+add_executable(test_tools_e2e tools_helpers.cpp test_tools_serve.cpp test_tools_bridge.cpp
+                              test_tools_query.cpp)
+target_link_libraries(test_tools_e2e PRIVATE GTest::gtest_main Threads::Threads)
+target_compile_definitions(test_tools_e2e PRIVATE
+  SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
+  SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
+  SMAP_BACKEND_PATH="$<TARGET_FILE:smap-backend>")
+add_dependencies(test_tools_e2e smap-serve smap-query smap-backend)
+gtest_discover_tests(test_tools_e2e PROPERTIES TIMEOUT 60)
+
+find_program(GROFF groff)
+if(GROFF)
+  add_test(NAME tools_man_pages
+           COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_man.sh ${GROFF}
+                   ${PROJECT_SOURCE_DIR}/man/smap-backend.8 ${PROJECT_SOURCE_DIR}/man/smap-serve.8
+                   ${PROJECT_SOURCE_DIR}/man/smap-query.1)
+endif()
+add_test(NAME tools_install
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_install.sh ${CMAKE_COMMAND}
+                 ${PROJECT_BINARY_DIR})
+add_test(NAME tools_demo
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_demo.sh ${PROJECT_SOURCE_DIR}/tools/demo.sh
+                 ${PROJECT_BINARY_DIR})

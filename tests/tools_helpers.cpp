@@ -1,0 +1,285 @@
+// Test helpers for the tools: see tools_helpers.hpp.
+#include "tools_helpers.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+temp_dir::temp_dir()
+{
+	char tmpl[] = "/tmp/smapt.XXXXXX";
+	if (mkdtemp(tmpl) == nullptr)
+		abort();
+	path = tmpl;
+}
+
+temp_dir::~temp_dir()
+{
+	std::string cmd = "rm -rf '" + path + "'";
+	if (system(cmd.c_str()) != 0)
+		fprintf(stderr, "cannot remove %s\n", path.c_str());
+}
+
+void write_file(const std::string& path, const std::string& text)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << text;
+}
+
+std::string read_file(const std::string& path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+long long monotonic_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		int in = open("/dev/null", O_RDONLY);
+		int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+		dup2(in, 0);
+		dup2(log, 1);
+		dup2(log, 2);
+		std::vector<char*> args;
+		for (const auto& a : argv)
+			args.push_back(const_cast<char*>(a.c_str()));
+		args.push_back(nullptr);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+	return pid;
+}
+
+int wait_exit(pid_t pid, int ms)
+{
+	long long end = monotonic_ms() + ms;
+	int status;
+	for (;;) {
+		pid_t r = waitpid(pid, &status, WNOHANG);
+		if (r == pid)
+			return status;
+		if (monotonic_ms() >= end)
+			break;
+		usleep(5000);
+	}
+	kill(pid, SIGKILL);
+	waitpid(pid, &status, 0);
+	return -1;
+}
+
+namespace
+{
+
+int raw_connect(const std::string& path)
+{
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	if (path.size() >= sizeof addr.sun_path)
+		return -1;
+	memcpy(addr.sun_path, path.c_str(), path.size());
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+} // namespace
+
+bool wait_listening(const std::string& path, int ms)
+{
+	long long end = monotonic_ms() + ms;
+	while (monotonic_ms() < end) {
+		int fd = raw_connect(path);
+		if (fd != -1) {
+			close(fd);
+			return true;
+		}
+		usleep(5000);
+	}
+	return false;
+}
+
+int connect_to(const std::string& path)
+{
+	int fd = raw_connect(path);
+	if (fd == -1)
+		return -1;
+	const timeval bound = {5, 0};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+	return fd;
+}
+
+void send_text(int fd, const std::string& text)
+{
+	size_t off = 0;
+	while (off < text.size()) {
+		ssize_t n = send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+		if (n <= 0)
+			return;
+		off += static_cast<size_t>(n);
+	}
+}
+
+std::string read_line(int fd)
+{
+	std::string line;
+	char c;
+	for (;;) {
+		ssize_t n = recv(fd, &c, 1, 0);
+		if (n == 0)
+			return line.empty() ? "<eof>" : line;
+		if (n < 0)
+			return errno == EINTR ? read_line(fd) : "<timeout>";
+		if (c == '\n')
+			return line;
+		line.push_back(c);
+	}
+}
+
+std::string ask(int fd, const std::string& query)
+{
+	send_text(fd, query + "\n");
+	return read_line(fd);
+}
+
+serve_process::serve_process(const temp_dir& dir, const std::vector<std::string>& args,
+                             const std::string& socket_path)
+    : log(dir.file("serve.log"))
+{
+	std::vector<std::string> argv = {SMAP_SERVE_PATH};
+	argv.insert(argv.end(), args.begin(), args.end());
+	pid = spawn(argv, log);
+	if (!wait_listening(socket_path, 5000))
+		fprintf(stderr, "smap-serve did not start: %s\n", read_file(log).c_str());
+}
+
+serve_process::~serve_process()
+{
+	if (pid > 0)
+		stop(SIGTERM);
+}
+
+int serve_process::stop(int sig)
+{
+	kill(pid, sig);
+	int status = wait_exit(pid, 5000);
+	pid = -1;
+	return status;
+}
+
+script_server::script_server(const std::string& p, bool ns, script_handler h)
+    : path(p), netstring(ns), handler(std::move(h))
+{
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	memcpy(addr.sun_path, path.c_str(), path.size());
+	listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
+	    listen(listen_fd, 16) == -1) {
+		perror(path.c_str());
+		abort();
+	}
+	acceptor = std::thread([this] {
+		for (;;) {
+			int fd = accept(listen_fd, nullptr, nullptr);
+			if (fd == -1)
+				return;
+			std::lock_guard<std::mutex> g(lock);
+			int number = ++accepted;
+			conn_fds.push_back(fd);
+			threads.emplace_back([this, fd, number] { serve_connection(fd, number); });
+		}
+	});
+}
+
+script_server::~script_server()
+{
+	shutdown(listen_fd, SHUT_RDWR);
+	close(listen_fd);
+	acceptor.join();
+	std::lock_guard<std::mutex> g(lock);
+	for (int fd : conn_fds)
+		shutdown(fd, SHUT_RDWR);
+	for (auto& t : threads)
+		t.join();
+	for (int fd : conn_fds)
+		close(fd);
+	unlink(path.c_str());
+}
+
+std::vector<std::string> script_server::requests()
+{
+	std::lock_guard<std::mutex> g(lock);
+	return seen;
+}
+
+void script_server::serve_connection(int fd, int number)
+{
+	std::string buf;
+	char chunk[4096];
+	bool stalled = false;
+	for (;;) {
+		// Take one complete request out of buf, if there is one.
+		std::string request;
+		bool have = false;
+		if (netstring) {
+			size_t colon = buf.find(':');
+			if (colon != std::string::npos) {
+				size_t len = std::stoul(buf.substr(0, colon));
+				if (buf.size() >= colon + 1 + len + 1) {
+					request = buf.substr(colon + 1, len);
+					buf.erase(0, colon + 1 + len + 1);
+					have = true;
+				}
+			}
+		} else {
+			size_t nl = buf.find('\n');
+			if (nl != std::string::npos) {
+				request = buf.substr(0, nl);
+				buf.erase(0, nl + 1);
+				have = true;
+			}
+		}
+		if (have && !stalled) {
+			{
+				std::lock_guard<std::mutex> g(lock);
+				seen.push_back(request);
+			}
+			script_action a = handler(request, number);
+			send_text(fd, a.bytes);
+			if (a.kind == script_action::CLOSE) {
+				shutdown(fd, SHUT_RDWR);
+				return;
+			}
+			stalled = a.kind == script_action::STALL;
+			continue;
+		}
+		ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+		if (n <= 0)
+			return;
+		buf.append(chunk, static_cast<size_t>(n));
+	}
+}

@@ -1,0 +1,39 @@
+// Local stream sockets: addresses, connecting, listening, descriptor flags.
+//
+// A path is usable when it fits the platform's sun_path field with its
+// NUL: a path of sizeof(sun_path) bytes or more is refused, as the backend
+// refuses it. usock_listen() takes over a socket path: it removes a stale
+// socket file only after a connection attempt showed that nothing listens
+// on it, and never removes a file that is not a socket. The caller owns
+// every descriptor returned. Functions report failure through their
+// result and errno (or a message buffer); nothing here is fatal or logs.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+// Fills *addr for `path`; false (errno ENAMETOOLONG) when it does not fit.
+bool usock_address(const char* path, sockaddr_un* addr);
+
+// A new local stream socket connected to `path`, or -1 with errno set.
+// With timeout_seconds > 0 the connect and every later blocking read and
+// write on it are bounded by that many seconds (SO_SNDTIMEO, SO_RCVTIMEO).
+// With in_progress non-null, the socket is non-blocking and *in_progress
+// tells whether connect() is still under way (poll for writing, then read
+// SO_ERROR).
+int usock_connect(const char* path, int timeout_seconds, bool* in_progress);
+
+// Binds and listens on `path` with permissions `mode`, removing a stale
+// socket file first. Returns the non-blocking listening descriptor, or -1
+// with a reason in *why. *identity receives the socket file's status, so
+// that the owner can later check that the path still names its socket.
+int usock_listen(const char* path, mode_t mode, struct stat* identity, std::string* why);
+
+// Removes `path` if it is still the socket file described by `identity`;
+// true when it did.
+bool usock_unlink_own(const char* path, const struct stat* identity);
+
+bool usock_set_nonblocking(int fd);
