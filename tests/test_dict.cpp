@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <vector>
 
@@ -428,6 +429,51 @@ TEST(Dict, SplayEdges)
 	dict_splay(&d, &search);
 	EXPECT_TRUE(root_key(&d) == "m" || root_key(&d) == "q") << root_key(&d);
 	EXPECT_EQ(inorder(&d).size(), 7u);
+	drain(&d);
+}
+
+TEST(DictKeys, ComparisonAcrossWordsAndPageEnds)
+{
+	// Keys that agree for 0 to 24 bytes and then differ, end, or carry a
+	// high byte: the order must be strcmp's whatever the word boundaries.
+	std::vector<std::string> keys;
+	const char tails[] = {'\x01', 'a', 'b', '\x7f', '\x80', '\xff'};
+	for (size_t len = 0; len <= 24; len++) {
+		std::string prefix(len, 'x');
+		keys.push_back(prefix);
+		for (char t : tails)
+			keys.push_back(prefix + t);
+		keys.push_back(prefix + "a" + std::string(9, 'z'));
+	}
+	std::vector<std::string> want(keys);
+	std::sort(want.begin(), want.end(),
+	          [](const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; });
+	want.erase(std::unique(want.begin(), want.end()), want.end());
+	dict d{};
+	std::mt19937 rng(5);
+	std::shuffle(keys.begin(), keys.end(), rng);
+	for (const auto& k : keys)
+		dict_set(&d, k.c_str(), nullptr);
+	EXPECT_EQ(inorder(&d), want);
+
+	// Search keys whose NUL is the last byte before an inaccessible page:
+	// no comparison may read past it.
+	long page = sysconf(_SC_PAGESIZE);
+	void* map = mmap(nullptr, static_cast<size_t>(2 * page), PROT_READ | PROT_WRITE,
+	                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	ASSERT_NE(map, MAP_FAILED);
+	char* guard = static_cast<char*>(map) + page;
+	ASSERT_EQ(mprotect(guard, static_cast<size_t>(page), PROT_NONE), 0);
+	for (const auto& k : want) {
+		char* at = guard - k.size() - 1;
+		memcpy(at, k.c_str(), k.size() + 1);
+		EXPECT_EQ(dict_has(&d, at), 1) << k;
+		if (!k.empty()) {
+			at[k.size() - 1] = '\x02';
+			EXPECT_EQ(dict_has(&d, at), 0) << k;
+		}
+	}
+	munmap(map, static_cast<size_t>(2 * page));
 	drain(&d);
 }
 
