@@ -56,8 +56,14 @@ key_set make_keys(size_t n)
 		if (seen.insert(k).second)
 			ks.random.push_back(std::move(k));
 	}
-	ks.sorted = ks.random;
-	std::sort(ks.sorted.begin(), ks.sorted.end());
+	// Copied once more after sorting, so that the sorted keys' own bytes
+	// lie in memory in their order, as the random keys' lie in theirs:
+	// reading the search keys costs every container the same.
+	std::vector<std::string> sorted = ks.random;
+	std::sort(sorted.begin(), sorted.end());
+	ks.sorted.reserve(n);
+	for (const auto& k : sorted)
+		ks.sorted.push_back(std::string(k.data(), k.size()));
 
 	std::uniform_real_distribution<double> share(0, 1);
 	size_t len = std::max<size_t>(n, 1 << 20);
@@ -148,8 +154,8 @@ using umap_c = std_c<std::unordered_map<std::string, void*>>;
 void per_op(benchmark::State& state, double ops_per_iteration)
 {
 	state.counters["per_op"] = benchmark::Counter(
-	        ops_per_iteration, benchmark::Counter::kIsIterationInvariantRate |
-	                                   benchmark::Counter::kInvert);
+	        ops_per_iteration,
+	        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 template <class C> void bm_insert(benchmark::State& state, size_t n, bool sorted)
@@ -167,12 +173,16 @@ template <class C> void bm_insert(benchmark::State& state, size_t n, bool sorted
 	per_op(state, static_cast<double>(n));
 }
 
-// One lookup per iteration, cycling through `seq` (indices into keys).
-template <class C>
-void bm_lookup(benchmark::State& state, size_t n, const std::vector<std::string>& keys,
-               const std::vector<uint32_t>* seq)
+// One lookup per iteration: the keys in their own order, or picked by the
+// indices of `seq`, cycling.
+using key_list = std::vector<std::string> key_set::*;
+using index_list = std::vector<uint32_t> key_set::*;
+
+template <class C> void bm_lookup(benchmark::State& state, size_t n, key_list which, index_list by)
 {
 	const auto& ks = keys_for(n);
+	const auto& keys = ks.*which;
+	const std::vector<uint32_t>* seq = by != nullptr ? &(ks.*by) : nullptr;
 	C c;
 	for (const auto& k : ks.random)
 		c.insert(k);
@@ -208,53 +218,42 @@ template <class C> void bm_iterate(benchmark::State& state, size_t n)
 template <class C> void register_all(const char* impl)
 {
 	for (size_t n : sizes) {
-		std::string sfx = std::string("/") + impl + "/" + std::to_string(n);
-		auto many = static_cast<benchmark::IterationCount>(std::max<size_t>(2, 4000000 / n));
-		auto ops = static_cast<benchmark::IterationCount>(std::max<size_t>(n, 2000000));
-		benchmark::RegisterBenchmark(("insert_random" + sfx).c_str(),
-		                             [n](benchmark::State& s) { bm_insert<C>(s, n, false); })
-		        ->Iterations(many);
-		benchmark::RegisterBenchmark(("insert_sorted" + sfx).c_str(),
-		                             [n](benchmark::State& s) { bm_insert<C>(s, n, true); })
-		        ->Iterations(many);
-		benchmark::RegisterBenchmark(("lookup_random" + sfx).c_str(),
-		                             [n](benchmark::State& s) {
-			                             bm_lookup<C>(s, n, keys_for(n).random, nullptr);
-		                             })
-		        ->Iterations(ops);
-		benchmark::RegisterBenchmark(("lookup_sorted" + sfx).c_str(),
-		                             [n](benchmark::State& s) {
-			                             bm_lookup<C>(s, n, keys_for(n).sorted, nullptr);
-		                             })
-		        ->Iterations(ops);
-		benchmark::RegisterBenchmark(("lookup_skewed" + sfx).c_str(),
-		                             [n](benchmark::State& s) {
-			                             const auto& ks = keys_for(n);
-			                             bm_lookup<C>(s, n, ks.random, &ks.skewed);
-		                             })
-		        ->Iterations(ops);
-		benchmark::RegisterBenchmark(("lookup_hot" + sfx).c_str(),
-		                             [n](benchmark::State& s) {
-			                             const auto& ks = keys_for(n);
-			                             bm_lookup<C>(s, n, ks.random, &ks.hot);
-		                             })
-		        ->Iterations(ops);
-		benchmark::RegisterBenchmark(("iterate" + sfx).c_str(),
-		                             [n](benchmark::State& s) { bm_iterate<C>(s, n); })
-		        ->Iterations(many);
+		auto add = [&](const char* workload, size_t iterations, auto fn) {
+			std::string name =
+			        std::string(workload) + "/" + impl + "/" + std::to_string(n);
+			benchmark::RegisterBenchmark(name.c_str(), fn)
+			        ->Iterations(static_cast<benchmark::IterationCount>(iterations));
+		};
+		// Whole-container runs: enough to fill 4M operations, at least 2.
+		size_t whole = std::max<size_t>(2, 4000000 / n);
+		size_t ops = 2000000;
+		using S = benchmark::State;
+		add("insert_random", whole, [n](S& s) { bm_insert<C>(s, n, false); });
+		add("insert_sorted", whole, [n](S& s) { bm_insert<C>(s, n, true); });
+		add("lookup_random", ops,
+		    [n](S& s) { bm_lookup<C>(s, n, &key_set::random, nullptr); });
+		add("lookup_sorted", ops,
+		    [n](S& s) { bm_lookup<C>(s, n, &key_set::sorted, nullptr); });
+		add("lookup_skewed", ops,
+		    [n](S& s) { bm_lookup<C>(s, n, &key_set::random, &key_set::skewed); });
+		add("lookup_hot", ops,
+		    [n](S& s) { bm_lookup<C>(s, n, &key_set::random, &key_set::hot); });
+		add("iterate", whole, [n](S& s) { bm_iterate<C>(s, n); });
 	}
 }
 
 // The console output, then a table of per-operation medians (or single
 // runs without repetitions) and their ratios to std::map.
-class ratio_reporter : public benchmark::ConsoleReporter {
+class ratio_reporter : public benchmark::ConsoleReporter
+{
 public:
 	void ReportRuns(const std::vector<Run>& runs) override
 	{
 		ConsoleReporter::ReportRuns(runs);
 		for (const auto& r : runs) {
 			bool single = r.run_type == Run::RT_Iteration && r.repetitions <= 1;
-			bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+			bool median =
+			        r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
 			auto c = r.counters.find("per_op");
 			if (r.error_occurred || (!single && !median) || c == r.counters.end())
 				continue;
@@ -275,8 +274,9 @@ public:
 		for (const auto& row : order) {
 			auto& t = table[row];
 			double m = t["map"];
-			printf("%-24s %10.1f %10.1f %10.1f %9.2f %9.2f\n", row.c_str(), t["dict"], m,
-			       t["umap"], m > 0 ? t["dict"] / m : 0.0, m > 0 ? t["umap"] / m : 0.0);
+			printf("%-24s %10.1f %10.1f %10.1f %9.2f %9.2f\n", row.c_str(), t["dict"],
+			       m, t["umap"], m > 0 ? t["dict"] / m : 0.0,
+			       m > 0 ? t["umap"] / m : 0.0);
 		}
 		fflush(stdout);
 	}

@@ -70,4 +70,3 @@ inline std::string log_line(pid_t pid, const std::string& text)
 {
 	return std::string(getprogname()) + "[" + std::to_string(pid) + "]: " + text + "\n";
 }
-

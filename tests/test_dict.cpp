@@ -38,7 +38,8 @@ std::vector<std::string> inorder(const dict* d)
 		n = stack.back();
 		stack.pop_back();
 		if (!keys.empty()) {
-			EXPECT_LT(strcmp(keys.back().c_str(), n->key), 0) << "order broken at " << n->key;
+			EXPECT_LT(strcmp(keys.back().c_str(), n->key), 0)
+			        << "order broken at " << n->key;
 		}
 		keys.emplace_back(n->key);
 		n = n->right;
@@ -446,8 +447,9 @@ TEST(DictKeys, ComparisonAcrossWordsAndPageEnds)
 		keys.push_back(prefix + "a" + std::string(9, 'z'));
 	}
 	std::vector<std::string> want(keys);
-	std::sort(want.begin(), want.end(),
-	          [](const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; });
+	std::sort(want.begin(), want.end(), [](const std::string& a, const std::string& b) {
+		return strcmp(a.c_str(), b.c_str()) < 0;
+	});
 	want.erase(std::unique(want.begin(), want.end()), want.end());
 	dict d{};
 	std::mt19937 rng(5);
@@ -510,8 +512,8 @@ void differential(uint32_t seed, const std::string& alphabet, int max_len, int o
 		const char* kc = k.c_str();
 		bool present = model.count(k) != 0;
 		int op = static_cast<int>(rng() % 11);
-		SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) + " key \"" +
-		             k + "\"");
+		SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) +
+		             " key \"" + k + "\"");
 		switch (op) {
 		case 0:
 		case 1: {
@@ -532,7 +534,8 @@ void differential(uint32_t seed, const std::string& alphabet, int max_len, int o
 			break;
 		case 3:
 		case 4: {
-			void* got = op == 3 ? dict_get(&d, kc) : val(static_cast<uintptr_t>(dict_has(&d, kc)));
+			void* got = op == 3 ? dict_get(&d, kc)
+			                    : val(static_cast<uintptr_t>(dict_has(&d, kc)));
 			if (op == 3) {
 				EXPECT_EQ(got, present ? val(model[k]) : nullptr);
 			} else {
@@ -724,8 +727,9 @@ TEST(DictFatal, AllocationFailure)
 					pages = 0;
 				fclose(f);
 			}
-			lim.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) +
-			               (8u << 20);
+			lim.rlim_cur =
+			        static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) +
+			        (8u << 20);
 			setrlimit(RLIMIT_AS, &lim);
 			store(big.c_str());
 		});
