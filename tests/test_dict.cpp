@@ -119,7 +119,7 @@ std::string shape_after(const char* ops)
 	return out;
 }
 
-TEST(DictShape, SplayRestructuresAsSpecified)
+TEST(DictShape, LookupsAndRemovalsReshapeTheTree)
 {
 	// Ascending stores leave a left path; looking up its bottom rotates
 	// pairwise (zig-zig) all the way up.
