@@ -3,11 +3,16 @@
 #   make test       configure, build and run every test
 #   make test BUILD=build-asan CMAKE_FLAGS=-DSMAP_SANITIZE=ON
 #                   the same with AddressSanitizer and UBSan
+#   make bench-dict  Release build in $(BENCH_BUILD), then run the dictionary
+#                   benchmark with $(BENCH_REPS) repetitions (medians reported)
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+BENCH_BUILD ?= build-bench
+BENCH_REPS ?= 5
+BENCH_ARGS ?=
 
-.PHONY: all configure test memcheck fuzz clean
+.PHONY: all configure test memcheck fuzz bench-dict clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -43,6 +48,12 @@ fuzz:
 		$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=2 \
 			-dict=fuzz/$$t.dict $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+bench-dict:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target bench_dict
+	$(BENCH_BUILD)/bench/bench_dict --benchmark_repetitions=$(BENCH_REPS) \
+		--benchmark_report_aggregates_only=true $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -14,16 +14,6 @@
 namespace
 {
 
-// Runs body with the logger on standard error and returns the messages it
-// wrote, after checking that each line carries the "name[pid]: " prefix.
-child_result logged(const std::function<void()>& body)
-{
-	return run_in_child([&] {
-		log_start(1);
-		body();
-	});
-}
-
 // True when the line starts with "name[pid]: ".
 bool has_prefix(const std::string& line, const std::string& name)
 {
@@ -53,7 +43,7 @@ using strings = std::vector<std::string>;
 
 TEST(LogLines, EveryPriorityLooksTheSameAndEndsInOneNewline)
 {
-	auto r = logged([] {
+	auto r = logged_child([] {
 		log_warning("w %d", 1);
 		log_note("n %s", "x");
 		log_emit(LOG_DEBUG, "e %c", 'y');
@@ -66,7 +56,7 @@ TEST(LogLines, EveryPriorityLooksTheSameAndEndsInOneNewline)
 
 TEST(LogLines, PrefixCarriesThisProcessId)
 {
-	auto r = logged([] { log_note("pid %d", static_cast<int>(getpid())); });
+	auto r = logged_child([] { log_note("pid %d", static_cast<int>(getpid())); });
 	auto lines = split_lines(r.err);
 	ASSERT_EQ(lines.size(), 1u);
 	size_t open = lines[0].find('['), close = lines[0].find("]: pid ");
@@ -76,7 +66,7 @@ TEST(LogLines, PrefixCarriesThisProcessId)
 
 TEST(LogLines, ProgramNameWithPercentPrintsLiterally)
 {
-	auto r = logged([] {
+	auto r = logged_child([] {
 		program_invocation_short_name = const_cast<char*>("odd%s%nname");
 		log_warning("message %d", 7);
 	});
@@ -89,7 +79,7 @@ TEST(LogLines, ProgramNameWithPercentPrintsLiterally)
 
 TEST(LogLines, WarningWithSystemError)
 {
-	auto r = logged([] {
+	auto r = logged_child([] {
 		errno = ENOENT;
 		log_warning_sys("warn: %s", "connect");
 		errno = EACCES;
@@ -101,7 +91,7 @@ TEST(LogLines, WarningWithSystemError)
 
 TEST(LogVerbosity, MaskGatesDebugAndTrace)
 {
-	auto r = logged([] {
+	auto r = logged_child([] {
 		log_dbg("hidden %d", 1);
 		log_trace_if(0x4, "hidden %d", 2);
 		log_verbosity(0x3);
@@ -129,7 +119,7 @@ TEST(LogSyslogMode, WritesNothingToStandardError)
 
 TEST(FatalExit, DieMsgLogsAndExitsOne)
 {
-	auto r = logged([] {
+	auto r = logged_child([] {
 		errno = EIO;
 		die_msg("bad option");
 	});
@@ -139,14 +129,14 @@ TEST(FatalExit, DieMsgLogsAndExitsOne)
 
 TEST(FatalExit, DieSysAppendsTheErrorOnlyWhenSet)
 {
-	auto with = logged([] {
+	auto with = logged_child([] {
 		errno = ENOMEM;
 		die_sys("dict_set: %s", "malloc");
 	});
 	EXPECT_EQ(with.status, 1);
 	EXPECT_EQ(messages_of(with), (strings{"fatal: dict_set: malloc: Cannot allocate memory"}));
 
-	auto without = logged([] {
+	auto without = logged_child([] {
 		errno = 0;
 		die_sys("plain");
 	});
@@ -156,12 +146,12 @@ TEST(FatalExit, DieSysAppendsTheErrorOnlyWhenSet)
 
 TEST(FatalExit, NullFormatLogsTheSavedErrorText)
 {
-	auto sys = logged([&] {
+	auto sys = logged_child([&] {
 		errno = EPIPE;
 		die_sys(nullptr);
 	});
 	EXPECT_EQ(messages_of(sys), (strings{"fatal: Broken pipe"}));
-	auto msg = logged([&] {
+	auto msg = logged_child([&] {
 		errno = EPIPE;
 		die_msg(nullptr);
 	});
@@ -171,7 +161,7 @@ TEST(FatalExit, NullFormatLogsTheSavedErrorText)
 
 TEST(FatalExit, PercentInArgumentsPrintsLiterally)
 {
-	auto r = logged([] { die_msg("dict_xget(%p, %s)", nullptr, "100%s%n"); });
+	auto r = logged_child([] { die_msg("dict_xget(%p, %s)", nullptr, "100%s%n"); });
 	EXPECT_EQ(r.status, 1);
 	auto m = messages_of(r);
 	ASSERT_EQ(m.size(), 1u);
@@ -180,7 +170,7 @@ TEST(FatalExit, PercentInArgumentsPrintsLiterally)
 
 TEST(FatalExit, StandardOutputIsFlushedBeforeExit)
 {
-	auto r = logged([] {
+	auto r = logged_child([] {
 		fputs("pending", stdout);
 		die_msg("x");
 	});
@@ -208,7 +198,7 @@ TEST(FatalText, IsCutAt1023Characters)
 	             {10, ENOENT, ": " + enoent},
 	     }) {
 		std::string message(c.message_length, 'a');
-		auto r = logged([&] {
+		auto r = logged_child([&] {
 			errno = c.error;
 			die_sys("%s", message.c_str());
 		});

@@ -1,6 +1,12 @@
 #include "child.hpp"
 
+#include "support/compat.hpp"
+#include "support/log.hpp"
+
 #include <gtest/gtest.h>
+#ifdef SMAP_SANITIZED
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -90,8 +96,25 @@ child_result run_in_child(const std::function<void()>& body)
 	close(out[1]);
 	close(err[1]);
 	child_result r = collect(pid, out[0], err[0]);
+	r.pid = pid;
 	expect_no_sanitizer_report(r.err);
 	return r;
+}
+
+child_result logged_child(const std::function<void()>& body)
+{
+	return run_in_child([&body] {
+#ifdef SMAP_SANITIZED
+		__lsan_disable();
+#endif
+		log_start(1);
+		body();
+	});
+}
+
+std::string log_line(pid_t pid, const std::string& text)
+{
+	return std::string(getprogname()) + "[" + std::to_string(pid) + "]: " + text + "\n";
 }
 
 spawned::spawned(const std::vector<std::string>& argv)

@@ -10,6 +10,7 @@
 
 // What a finished child left behind.
 struct child_result {
+	pid_t pid = -1;  // the child's process id
 	int status = -1; // exit status, or -1 when killed by a signal
 	int signal = 0;  // the terminating signal, if any
 	std::string out; // everything written to standard output
@@ -19,6 +20,14 @@ struct child_result {
 // Runs `body` in a forked child with standard output and standard error
 // captured; the child exits with status 0 if `body` returns.
 child_result run_in_child(const std::function<void()>& body);
+
+// As run_in_child(), with the logger started on standard error first. In
+// a sanitizer build the leak checker is off in the child: fatal exits
+// leave blocks behind on purpose.
+child_result logged_child(const std::function<void()>& body);
+
+// The line the logger writes in standard-error mode for process `pid`.
+std::string log_line(pid_t pid, const std::string& text);
 
 // A spawned program with pipes on its standard input, output and error.
 // Standard error is drained whenever the test waits for output, so a
