@@ -44,6 +44,6 @@ awk -v b="$per_backend" -v r="$per_relay" \
 for prog in backend relay; do
 	echo
 	echo "== $prog: top functions by inclusive cost, $n lookups =="
-	callgrind_annotate --inclusive=yes --auto=no "$out/$prog.$n" 2>/dev/null |
+	callgrind_annotate --inclusive=yes --auto=no --threshold=99.9 "$out/$prog.$n" 2>/dev/null |
 		awk '/^-+$/ { rule++; next } rule >= 3 && NF > 0' | head -n 25
 done

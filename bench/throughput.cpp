@@ -3,10 +3,12 @@
 //
 //   throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] BACKEND
 //   throughput -C backend|relay [-n N] [-w WRAPPER] BACKEND
-//   throughput --relay SOCKET
+//   throughput --relay|--checked-relay SOCKET
 //
 // The first form is the benchmark. It starts a socketmap server of its own
-// (tp_server), the backend, and two copies of a minimal relay (tp_relay),
+// (tp_server), the backend, two copies of a minimal relay (tp_relay) and
+// a checked relay (the relay plus the backend's check for stale bytes on
+// the socket before each query, which shows what that check costs),
 // plays the mail server through the handshake with each, and measures
 // two phases: closed loop (each lookup waits for its result line) and
 // pipelined (one thread writes the lookups while another reads the
@@ -24,7 +26,7 @@
 // The second form runs N closed-loop lookups through one program, started
 // under WRAPPER (words split at blanks, for instance a valgrind command),
 // and nothing else: bench/callgrind.sh counts instructions with it. The
-// third form is the relay itself, run by the other two as a child.
+// third form is a relay itself, run by the other two as a child.
 #include "tp_child.hpp"
 #include "tp_io.hpp"
 #include "tp_relay.hpp"
@@ -266,11 +268,25 @@ double rate(const program& p, const std::vector<unsigned>& counts)
 	return median(r);
 }
 
+// The programs of one phase; direct is null in the pipelined phase.
+struct lineup {
+	program* direct;
+	program* relay;   // the floor
+	program* copy;    // a second relay, for the calibration
+	program* checked; // the relay plus the backend's stale-data check
+	program* backend;
+};
+
 // Runs one phase: a warm-up block each, then rounds of one block each in
 // rotating order, then prints the figures. Returns the calibration ratio.
-double run_phase(const char* title, std::vector<program*> progs, unsigned long n, unsigned block,
+double run_phase(const char* title, const lineup& l, unsigned long n, unsigned block,
                  bool pipelined)
 {
+	std::vector<program*> progs;
+	for (program* p : {l.direct, l.relay, l.copy, l.checked, l.backend}) {
+		if (p != nullptr)
+			progs.push_back(p);
+	}
 	unsigned warm_up = std::min(block, 200u);
 	for (program* p : progs) {
 		if (pipelined)
@@ -286,28 +302,14 @@ double run_phase(const char* title, std::vector<program*> progs, unsigned long n
 		p->block_ns.clear();
 		p->block_cpu_ns.clear();
 	}
+	// Blocks are recorded per program in round order, so block i of any
+	// two programs ran in the same round.
 	for (size_t round = 0; round < counts.size(); round++) {
 		for (size_t k = 0; k < progs.size(); k++)
 			measured_block(progs[(round + k) % progs.size()], counts[round], pipelined);
 	}
-	// Blocks were recorded per program in round order.
 
-	program* relay = nullptr;
-	program* copy = nullptr;
-	program* backend = nullptr;
-	program* direct = nullptr;
-	for (program* p : progs) {
-		if (p->direct)
-			direct = p;
-		else if (strcmp(p->name, "minimal relay") == 0)
-			relay = p;
-		else if (strcmp(p->name, "relay copy") == 0)
-			copy = p;
-		else
-			backend = p;
-	}
-
-	double calibration = ratio(*copy, *relay, counts);
+	double calibration = ratio(*l.copy, *l.relay, counts);
 	bool trusted = calibration >= 0.98 && calibration <= 1.02;
 	printf("\n%s: %lu lookups per program in %zu rounds of %u\n", title, n, counts.size(),
 	       block);
@@ -318,13 +320,20 @@ double run_phase(const char* title, std::vector<program*> progs, unsigned long n
 	for (program* p : progs)
 		printf("    %-16s %10.0f\n", p->name, rate(*p, counts));
 	printf("  smap-backend / minimal relay              %6.3f   (target >= 0.95)\n",
-	       ratio(*backend, *relay, counts));
-	if (direct != nullptr)
+	       ratio(*l.backend, *l.relay, counts));
+	printf("  checked relay / minimal relay             %6.3f   (cost of the stale-data "
+	       "check)\n",
+	       ratio(*l.checked, *l.relay, counts));
+	printf("  smap-backend / checked relay              %6.3f\n",
+	       ratio(*l.backend, *l.checked, counts));
+	if (l.direct != nullptr)
 		printf("  minimal relay / direct socket             %6.3f\n",
-		       ratio(*relay, *direct, counts));
-	printf("  CPU time per lookup, median of blocks: smap-backend %.2f us, minimal relay "
-	       "%.2f us\n",
-	       median(backend->block_cpu_ns) / 1000, median(relay->block_cpu_ns) / 1000);
+		       ratio(*l.relay, *l.direct, counts));
+	printf("  CPU time per lookup, median of blocks:\n");
+	for (program* p : progs) {
+		if (!p->direct)
+			printf("    %-16s %7.2f us\n", p->name, median(p->block_cpu_ns) / 1000);
+	}
 	return calibration;
 }
 
@@ -357,8 +366,9 @@ void report_child_end(program* p)
 	tp_child_finish(&p->child, &usage);
 	double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
 	             (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-	printf("    %-16s VmHWM %5ld KiB, ru_maxrss %5ld KiB, CPU %.3f s in all\n", p->name, hwm,
-	       usage.ru_maxrss, cpu);
+	printf("    %-16s VmHWM %5ld KiB, ru_maxrss %5ld KiB, CPU %.3f s, context switches %ld "
+	       "voluntary %ld involuntary\n",
+	       p->name, hwm, usage.ru_maxrss, cpu, usage.ru_nvcsw, usage.ru_nivcsw);
 }
 
 int benchmark(const char* backend_path, unsigned long n, unsigned block, int cpu)
@@ -367,23 +377,27 @@ int benchmark(const char* backend_path, unsigned long n, unsigned block, int cpu
 	const char* sock = tp_server_start();
 	std::string self = self_path();
 
-	program direct, relay, copy, backend;
+	program direct, relay, copy, checked, backend;
 	direct.name = "direct socket";
 	direct.direct = true;
 	relay.name = "minimal relay";
 	copy.name = "relay copy";
+	checked.name = "checked relay";
 	backend.name = "smap-backend";
 	direct.sock = connect_to(sock);
 	direct.sock_in = std::make_unique<tp_reader>();
 	tp_reader_init(direct.sock_in.get(), direct.sock);
 	start_child(&relay, command(nullptr, {self, "--relay", sock}));
 	start_child(&copy, command(nullptr, {self, "--relay", sock}));
+	start_child(&checked, command(nullptr, {self, "--checked-relay", sock}));
 	start_child(&backend, command(nullptr, {backend_path, sock}));
 
 	printf("throughput: smap-backend %s\n", backend_path);
 	printf("pinned to CPU %d; every result line is checked\n", cpu);
-	double c1 = run_phase("closed loop", {&direct, &relay, &copy, &backend}, n, block, false);
-	double c2 = run_phase("pipelined", {&relay, &copy, &backend}, n, block, true);
+	double c1 = run_phase("closed loop", {&direct, &relay, &copy, &checked, &backend}, n, block,
+	                      false);
+	double c2 = run_phase("pipelined", {nullptr, &relay, &copy, &checked, &backend}, n, block,
+	                      true);
 
 	// ru_maxrss also counts the pages the child shared with this process
 	// before its exec, so VmHWM is the child's own peak.
@@ -392,6 +406,7 @@ int benchmark(const char* backend_path, unsigned long n, unsigned block, int cpu
 	report_child_end(&backend);
 	report_child_end(&relay);
 	report_child_end(&copy);
+	report_child_end(&checked);
 	close(direct.sock);
 	bool trusted = c1 >= 0.98 && c1 <= 1.02 && c2 >= 0.98 && c2 <= 1.02;
 	if (!trusted)
@@ -427,7 +442,7 @@ int count_run(const char* which, const char* backend_path, unsigned long n, cons
 {
 	fprintf(stderr, "usage: throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] BACKEND\n"
 	                "       throughput -C backend|relay [-n N] [-w WRAPPER] BACKEND\n"
-	                "       throughput --relay SOCKET\n");
+	                "       throughput --relay|--checked-relay SOCKET\n");
 	exit(2);
 }
 
@@ -446,7 +461,9 @@ unsigned long number(const char* text, unsigned long min)
 int main(int argc, char* argv[])
 {
 	if (argc == 3 && strcmp(argv[1], "--relay") == 0)
-		return tp_relay_main(argv[2]);
+		return tp_relay_main(argv[2], false);
+	if (argc == 3 && strcmp(argv[1], "--checked-relay") == 0)
+		return tp_relay_main(argv[2], true);
 
 	unsigned long n = 50000;
 	unsigned long block = 1000;

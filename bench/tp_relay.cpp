@@ -41,7 +41,7 @@ void put(char** p, const char* data, size_t len)
 
 } // namespace
 
-int tp_relay_main(const char* socket_path)
+int tp_relay_main(const char* socket_path, bool stale_check)
 {
 	auto in = std::make_unique<tp_reader>();
 	auto sock_in = std::make_unique<tp_reader>();
@@ -84,6 +84,11 @@ int tp_relay_main(const char* socket_path)
 		size_t id_len = static_cast<size_t>(key - 1 - id);
 		size_t key_len = static_cast<size_t>(end - key);
 
+		if (stale_check) {
+			char byte;
+			if (recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1)
+				errx(1, "socketmap server sent more than it was asked");
+		}
 		char* p = out.get();
 		put(&p, table, table_len);
 		*p++ = ' ';

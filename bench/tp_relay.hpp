@@ -9,5 +9,8 @@
 // find the fields; a line it cannot split is fatal.
 #pragma once
 
-// Serves standard input until it ends; returns the exit status.
-int tp_relay_main(const char* socket_path);
+// Serves standard input until it ends; returns the exit status. With
+// stale_check, each query is preceded by the non-blocking peek at the
+// socket that the backend makes to find bytes no query asked for (their
+// presence is not acted on: the benchmark's server never sends any).
+int tp_relay_main(const char* socket_path, bool stale_check);
