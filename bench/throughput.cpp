@@ -48,7 +48,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // --- The text of one lookup -------------------------------------------------
 

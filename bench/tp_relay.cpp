@@ -12,7 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr char registrations[] = "register|alias\nregister|domain\nregister|credentials\n"
                                  "register|netaddr\nregister|userinfo\nregister|source\n"

@@ -14,7 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 char server_dir[] = "/tmp/throughput.XXXXXX";
 char server_path[sizeof server_dir + 16];

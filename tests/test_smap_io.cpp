@@ -18,7 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Answers each query line with the pieces the script returns, sent one
 // by one a millisecond apart, serving one connection at a time.

@@ -17,7 +17,8 @@
 
 const char* smap_socket_path;
 
-namespace {
+namespace
+{
 
 int smap_fd = -1;
 bool smap_connected;
@@ -69,7 +70,7 @@ struct reply_prefix {
 
 // Compared without regard to case, in this order.
 constexpr reply_prefix reply_prefixes[] = {
-        {"OK ", 3, SMAP_FOUND},      {"NOTFOUND ", 9, SMAP_NOTFOUND}, {"TEMP ", 5, SMAP_FAILURE},
+        {"OK ", 3, SMAP_FOUND},        {"NOTFOUND ", 9, SMAP_NOTFOUND}, {"TEMP ", 5, SMAP_FAILURE},
         {"TIMEOUT ", 8, SMAP_FAILURE}, {"PERM ", 5, SMAP_FAILURE},
 };
 

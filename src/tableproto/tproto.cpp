@@ -10,7 +10,8 @@
 #include <err.h>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 struct service_entry {
 	const char* name;
@@ -20,9 +21,9 @@ struct service_entry {
 // Matched in this order; also the order in which the services are
 // registered during the handshake.
 constexpr service_entry services[] = {
-        {"alias", SVC_ALIAS},         {"domain", SVC_DOMAIN},     {"credentials", SVC_CREDENTIALS},
-        {"netaddr", SVC_NETADDR},     {"userinfo", SVC_USERINFO}, {"source", SVC_SOURCE},
-        {"mailaddr", SVC_MAILADDR},   {"addrname", SVC_ADDRNAME}, {"mailaddrmap", SVC_MAILADDRMAP},
+        {"alias", SVC_ALIAS},       {"domain", SVC_DOMAIN},     {"credentials", SVC_CREDENTIALS},
+        {"netaddr", SVC_NETADDR},   {"userinfo", SVC_USERINFO}, {"source", SVC_SOURCE},
+        {"mailaddr", SVC_MAILADDR}, {"addrname", SVC_ADDRNAME}, {"mailaddrmap", SVC_MAILADDRMAP},
 };
 
 update_handler update_slot;
@@ -160,8 +161,9 @@ void answer(const tproto_request& req, char* result)
 		put_result("check-result", id, outcome_of(r), nullptr);
 		break;
 	case TP_LOOKUP:
-		r = req.key_has_nul ? -1
-		                    : lookup_slot(req.kind, &params, req.key, result, TPROTO_RESULT_SIZE);
+		r = req.key_has_nul
+		            ? -1
+		            : lookup_slot(req.kind, &params, req.key, result, TPROTO_RESULT_SIZE);
 		put_result("lookup-result", id, outcome_of(r), r == 1 ? result : nullptr);
 		break;
 	}
@@ -305,7 +307,10 @@ int tproto_run()
 	struct line_buffer {
 		char* data = nullptr;
 		size_t capacity = 0;
-		~line_buffer() { free(data); }
+		~line_buffer()
+		{
+			free(data);
+		}
 	} line;
 	char result[TPROTO_RESULT_SIZE] = {};
 	bool configured = false;
