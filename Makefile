@@ -5,14 +5,22 @@
 #                   the same with AddressSanitizer and UBSan
 #   make bench-dict  Release build in $(BENCH_BUILD), then run the dictionary
 #                   benchmark with $(BENCH_REPS) repetitions (medians reported)
+#   make bench      lookup throughput of smap-backend against a minimal
+#                   relay, from a Release build in $(BENCH_BUILD)
+#                   (BENCH_FLAGS=-n 10000 for a shorter run)
+#   make bench-callgrind
+#                   instructions per lookup under callgrind
+#                   (CALLGRIND_LOOKUPS=3000)
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 BENCH_BUILD ?= build-bench
 BENCH_REPS ?= 5
 BENCH_ARGS ?=
+BENCH_FLAGS ?=
+CALLGRIND_LOOKUPS ?= 3000
 
-.PHONY: all configure test memcheck fuzz bench-dict clean
+.PHONY: all configure test memcheck fuzz bench bench-build bench-callgrind bench-dict clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -28,6 +36,17 @@ configure:
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) --timeout 300
+
+bench-build:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-backend throughput
+
+bench: bench-build
+	$(BENCH_BUILD)/bench/throughput $(BENCH_FLAGS) $(BENCH_BUILD)/src/backend/smap-backend
+
+bench-callgrind: bench-build
+	sh bench/callgrind.sh $(BENCH_BUILD)/bench/throughput \
+		$(BENCH_BUILD)/src/backend/smap-backend $(CALLGRIND_LOOKUPS)
 
 memcheck: all
 	rm -f $(BUILD)/memcheck.*.log
@@ -56,7 +75,7 @@ bench-dict:
 		--benchmark_report_aggregates_only=true $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD)
 
 # A one-minute tour: smap-serve with the sample maps, one table-protocol
 # session through smap-backend.

@@ -9,9 +9,10 @@
 // SMAP_TIMEOUT_SECONDS; a lookup that runs into the bound ends as error
 // without a retry, and the next lookup reconnects.
 //
-// The module owns the socket, its stream, the connection flag and the
-// reply buffer. Nothing here is fatal: every failure of a lookup is logged
-// as a warning and answered with -1; the process goes on serving.
+// The module owns the socket, the buffer that reply lines are read into,
+// the connection flag and the reply buffer. Nothing here is fatal: every
+// failure of a lookup is logged as a warning and answered with -1; the
+// process goes on serving.
 #pragma once
 
 #include "tableproto/tproto.hpp"

@@ -1,0 +1,157 @@
+// The backend's exchange with the socketmap server, in process, against a
+// server on a real socket: reply lines longer than the limit, lines that
+// arrive in pieces, bytes sent beyond the reply line, and the reply
+// buffer left clean between queries.
+#include "backend/smap.hpp"
+#include "harness/fake_server.hpp"
+#include "support/log.hpp"
+#include "tableproto/tproto.hpp"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+// "OK KEY" for the query "TABLE KEY".
+server_reply echo(const std::string& query)
+{
+	return {"OK " + query.substr(query.find(' ') + 1) + "\n"};
+}
+
+struct lookup_result {
+	int status;
+	std::string value;
+};
+
+lookup_result lookup(const char* key)
+{
+	static dict params;
+	char dst[TPROTO_RESULT_SIZE] = {};
+	int r = smap_lookup(SVC_ALIAS, &params, key, dst, sizeof dst);
+	return {r, dst};
+}
+
+class SmapIo : public ::testing::Test
+{
+protected:
+	void serve(server_script script)
+	{
+		log_start(1);
+		server_ = std::make_unique<fake_server>(std::move(script));
+		smap_socket_path = server_->path().c_str();
+	}
+	std::unique_ptr<fake_server> server_;
+};
+
+} // namespace
+
+TEST_F(SmapIo, LongReplyLinesMeetTheLimitAndLeaveTheConnectionInStep)
+{
+	// Reply lengths without the newline, and what the reply buffer holds.
+	const std::string big(1000000, 'v');
+	struct length_case {
+		size_t length;
+		std::string text;
+	};
+	for (const auto& c : {length_case{100000, std::string(99997, 'v')},
+	                      length_case{100001, "socketmap reply too large"},
+	                      length_case{1000000, "socketmap reply too large"}}) {
+		serve([&](const std::string& q) -> server_reply {
+			if (q.ends_with(" big"))
+				return {"OK " + big.substr(0, c.length - 3) + "\n"};
+			return echo(q);
+		});
+		// Too long for the 2048-byte result either way.
+		EXPECT_EQ(lookup("big").status, -1) << c.length;
+		EXPECT_EQ(smap_reply_text(), c.text) << c.length;
+		// The rest of the long line was consumed: the next reply is the
+		// next query's, on the same connection.
+		EXPECT_EQ(lookup("next").value, "next") << c.length;
+		EXPECT_EQ(server_->accepts(), 1) << c.length;
+	}
+}
+
+TEST_F(SmapIo, NulInALongReplyEndsItsTextAsWhenTheWholeLineIsKept)
+{
+	// The text ends at the first NUL; it is too large only when no NUL
+	// comes within the first 100001 bytes, however long the line is.
+	for (size_t nul : {50ul, 100000ul, 100001ul, 150000ul}) {
+		std::string line = "OK " + std::string(199997, 'v') + "\n";
+		line[nul] = '\0';
+		serve([&](const std::string& q) -> server_reply {
+			if (q.ends_with(" big"))
+				return {line};
+			return echo(q);
+		});
+		lookup("big");
+		std::string want =
+		        nul <= 100000 ? std::string(nul - 3, 'v') : "socketmap reply too large";
+		EXPECT_EQ(smap_reply_text(), want) << nul;
+		EXPECT_EQ(lookup("next").value, "next") << nul;
+	}
+}
+
+TEST_F(SmapIo, RepliesArrivingInPiecesAreJoined)
+{
+	serve([](const std::string& q) -> server_reply {
+		if (q.ends_with(" short"))
+			return {"OK sp", false, 0, "lit\n", 5};
+		return {"OK " + std::string(3000, 'a') + std::string(3000, 'b'), false, 0,
+		        std::string(3000, 'c') + "\n", 5};
+	});
+	EXPECT_EQ(lookup("short").value, "split");
+	EXPECT_EQ(lookup("long").status, -1); // 9000 bytes do not fit the result
+	EXPECT_EQ(smap_reply_text(),
+	          std::string(3000, 'a') + std::string(3000, 'b') + std::string(3000, 'c'));
+	EXPECT_EQ(server_->accepts(), 1);
+}
+
+TEST_F(SmapIo, ExtraLineSentWithTheReplyIsNeverTakenAsTheNextAnswer)
+{
+	// The surplus arrives in the same read as the reply, after a short
+	// reply and after one too long to keep.
+	for (const std::string& first :
+	     {std::string("OK first"), "OK " + std::string(200000, 'x')}) {
+		serve([&](const std::string& q) -> server_reply {
+			if (q.ends_with(" a"))
+				return {first + "\nOK stale\n"};
+			return echo(q);
+		});
+		lookup("a");
+		EXPECT_EQ(lookup("b").value, "b");
+		EXPECT_EQ(lookup("c").value, "c");
+		// The connection that carried the surplus was given up.
+		EXPECT_EQ(server_->accepts(), 2);
+	}
+}
+
+TEST_F(SmapIo, ReplyBufferHoldsNothingOfAnEarlierLongerReply)
+{
+	serve([](const std::string& q) -> server_reply {
+		if (q.ends_with(" long"))
+			return {"OK " + std::string(90000, 'x') + "\n"};
+		if (q.ends_with(" huge"))
+			return {"OK " + std::string(150000, 'x') + "\n"};
+		return {"OK y\n"};
+	});
+	for (const char* earlier : {"long", "huge"}) {
+		lookup(earlier);
+		EXPECT_EQ(lookup("short").value, "y");
+		std::string whole(smap_reply_text(), SMAP_REPLY_SIZE);
+		EXPECT_EQ(whole.find('x'), std::string::npos) << earlier;
+	}
+}
+
+TEST_F(SmapIo, LongKeyReachesTheServerWhole)
+{
+	serve([](const std::string&) -> server_reply { return {"NOTFOUND \n"}; });
+	const std::string key(300000, 'k');
+	EXPECT_EQ(lookup(key.c_str()).status, 0);
+	auto queries = server_->queries();
+	ASSERT_EQ(queries.size(), 1u);
+	EXPECT_EQ(queries[0], std::string(tproto_table_name()) + " " + key);
+}
