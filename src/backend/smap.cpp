@@ -4,6 +4,7 @@
 #include "support/compat.hpp"
 #include "support/log.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,17 @@ int smap_fd = -1;
 FILE* smap_stream;
 bool smap_connected;
 char smap_reply[SMAP_REPLY_SIZE];
+// Every byte of smap_reply from this offset on is zero, so clearing the
+// buffer before a query touches only what was written since the last one.
+size_t smap_reply_dirty;
+
+// The reply line is read into this buffer, kept from one query to the next
+// so that a lookup does not allocate; a reply that grew it past
+// SMAP_LINE_KEEP bytes releases it, so one long reply does not pin its
+// memory for the rest of the run.
+constexpr size_t SMAP_LINE_KEEP = 8192;
+char* smap_line;
+size_t smap_line_capacity;
 
 // The services whose values this backend serves: all but mailaddrmap.
 constexpr bool served(service_kind kind)
@@ -62,9 +74,25 @@ enum query_result {
 	QUERY_TIMED_OUT // the time bound expired; the connection has been reset
 };
 
+// Copies text into smap_reply as strlcpy() does, and returns its result.
+size_t copy_reply(const char* text)
+{
+	size_t len = strlcpy(smap_reply, text, sizeof smap_reply);
+	size_t written = std::min(len, sizeof smap_reply - 1) + 1;
+	smap_reply_dirty = std::max(smap_reply_dirty, written);
+	return len;
+}
+
 void set_reply_text(const char* text)
 {
-	strlcpy(smap_reply, text, sizeof smap_reply);
+	copy_reply(text);
+}
+
+// Clears the whole reply buffer to zero bytes.
+void clear_reply()
+{
+	memset(smap_reply, 0, smap_reply_dirty);
+	smap_reply_dirty = 0;
 }
 
 bool timed_out(int error)
@@ -144,18 +172,43 @@ query_result smap_lost(int error)
 	return QUERY_LOST;
 }
 
+// Writes the query line "TABLE KEY\n" and flushes it: the bytes of the
+// format "%s %s\n". A line that fits the local buffer is put together there
+// and handed to the stream in one call, which costs far less than parsing a
+// format for every query; a longer one goes out piece by piece. False, with
+// errno set, when a write fails.
+bool smap_send(const char* table, const char* key)
+{
+	size_t table_len = strlen(table), key_len = strlen(key);
+	char line[512];
+	if (table_len + key_len + 2 <= sizeof line) {
+		memcpy(line, table, table_len);
+		line[table_len] = ' ';
+		memcpy(line + table_len + 1, key, key_len);
+		line[table_len + 1 + key_len] = '\n';
+		if (fwrite(line, 1, table_len + key_len + 2, smap_stream) !=
+		    table_len + key_len + 2)
+			return false;
+	} else if (fwrite(table, 1, table_len, smap_stream) != table_len ||
+	           putc(' ', smap_stream) == EOF ||
+	           fwrite(key, 1, key_len, smap_stream) != key_len ||
+	           putc('\n', smap_stream) == EOF) {
+		return false;
+	}
+	return fflush(smap_stream) == 0;
+}
+
 query_result smap_query(const char* table, const char* key, smap_outcome* outcome)
 {
-	memset(smap_reply, 0, sizeof smap_reply);
+	clear_reply();
 	if (smap_out_of_step())
 		return smap_lost(0);
-	if (fprintf(smap_stream, "%s %s\n", table, key) < 0 || fflush(smap_stream) != 0)
+	if (!smap_send(table, key))
 		return smap_lost(errno);
 
-	char* line = nullptr;
-	size_t capacity = 0;
-	ssize_t n = getline(&line, &capacity, smap_stream);
+	ssize_t n = getline(&smap_line, &smap_line_capacity, smap_stream);
 	int error = errno;
+	char* line = smap_line;
 	// A line cut short by the end of the connection is a reply; one cut
 	// short by a read error or the time bound is not.
 	bool complete = n > 0 && (line[n - 1] == '\n' || !ferror(smap_stream));
@@ -164,7 +217,11 @@ query_result smap_query(const char* table, const char* key, smap_outcome* outcom
 		result = smap_lost(ferror(smap_stream) ? error : 0);
 	else
 		*outcome = smap_classify_reply(line, static_cast<size_t>(n));
-	free(line);
+	if (smap_line_capacity > SMAP_LINE_KEEP) {
+		free(smap_line);
+		smap_line = nullptr;
+		smap_line_capacity = 0;
+	}
 	return result;
 }
 
@@ -196,7 +253,7 @@ smap_outcome smap_classify_reply(char* line, size_t len)
 {
 	if (len > 0 && line[len - 1] == '\n')
 		line[--len] = '\0';
-	if (strlcpy(smap_reply, line, sizeof smap_reply) >= sizeof smap_reply) {
+	if (copy_reply(line) >= sizeof smap_reply) {
 		log_warning("warn: socketmap reply too large (>%zu bytes)", sizeof smap_reply);
 		set_reply_text("socketmap reply too large");
 		return SMAP_FAILURE;
