@@ -115,19 +115,6 @@ struct program {
 	std::vector<double> block_cpu_ns; // the child's CPU time per lookup
 };
 
-int connect_to(const char* path)
-{
-	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd == -1)
-		err(1, "socket");
-	sockaddr_un addr = {};
-	addr.sun_family = AF_UNIX;
-	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
-		err(1, "connect %s", path);
-	return fd;
-}
-
 // Splits a wrapper command at blanks and appends the program's argv.
 std::vector<std::string> command(const char* wrapper, std::vector<std::string> argv)
 {
@@ -385,7 +372,7 @@ int benchmark(const char* backend_path, unsigned long n, unsigned block, int cpu
 	copy.name = "relay copy";
 	checked.name = "checked relay";
 	backend.name = "smap-backend";
-	direct.sock = connect_to(sock);
+	direct.sock = tp_connect(sock);
 	direct.sock_in = std::make_unique<tp_reader>();
 	tp_reader_init(direct.sock_in.get(), direct.sock);
 	start_child(&relay, command(nullptr, {self, "--relay", sock}));

@@ -2,9 +2,12 @@
 #include "tp_io.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <err.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 void tp_reader_init(tp_reader* r, int fd)
@@ -80,4 +83,17 @@ unsigned long long tp_now_ns()
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return static_cast<unsigned long long>(ts.tv_sec) * 1000000000ull +
 	       static_cast<unsigned long long>(ts.tv_nsec);
+}
+
+int tp_connect(const char* path)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd == -1)
+		err(1, "socket");
+	sockaddr_un addr = {};
+	addr.sun_family = AF_UNIX;
+	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
+		err(1, "connect %s", path);
+	return fd;
 }

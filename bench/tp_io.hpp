@@ -33,6 +33,9 @@ bool tp_reader_has_line(const tp_reader* r);
 // Writes all `len` bytes, retrying short writes.
 void tp_write_all(int fd, const char* data, size_t len);
 
+// Connects to the local stream socket at path; exits on failure.
+int tp_connect(const char* path);
+
 // Writes `value` as exactly `width` decimal digits (leading zeros) at `p`.
 void tp_put_digits(char* p, unsigned long value, int width);
 

@@ -20,19 +20,6 @@ constexpr char registrations[] = "register|alias\nregister|domain\nregister|cred
                                  "register|mailaddr\nregister|addrname\nregister|mailaddrmap\n"
                                  "register|ready\n";
 
-int relay_connect(const char* path)
-{
-	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	if (fd == -1)
-		err(1, "socket");
-	sockaddr_un addr = {};
-	addr.sun_family = AF_UNIX;
-	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
-		err(1, "connect %s", path);
-	return fd;
-}
-
 // Appends `len` bytes at *p and moves *p past them.
 void put(char** p, const char* data, size_t len)
 {
@@ -61,7 +48,7 @@ int tp_relay_main(const char* socket_path, bool stale_check)
 	}
 	tp_write_all(1, registrations, sizeof registrations - 1);
 
-	int sock = relay_connect(socket_path);
+	int sock = tp_connect(socket_path);
 	tp_reader_init(sock_in.get(), sock);
 	while (tp_read_line(in.get(), &line, &len)) {
 		// table|VERSION|TIMESTAMP|TABLE|ACTION|SERVICE|ID|KEY
