@@ -75,17 +75,12 @@ enum query_result {
 };
 
 // Copies text into smap_reply as strlcpy() does, and returns its result.
-size_t copy_reply(const char* text)
+size_t set_reply_text(const char* text)
 {
 	size_t len = strlcpy(smap_reply, text, sizeof smap_reply);
 	size_t written = std::min(len, sizeof smap_reply - 1) + 1;
 	smap_reply_dirty = std::max(smap_reply_dirty, written);
 	return len;
-}
-
-void set_reply_text(const char* text)
-{
-	copy_reply(text);
 }
 
 // Clears the whole reply buffer to zero bytes.
@@ -253,7 +248,7 @@ smap_outcome smap_classify_reply(char* line, size_t len)
 {
 	if (len > 0 && line[len - 1] == '\n')
 		line[--len] = '\0';
-	if (copy_reply(line) >= sizeof smap_reply) {
+	if (set_reply_text(line) >= sizeof smap_reply) {
 		log_warning("warn: socketmap reply too large (>%zu bytes)", sizeof smap_reply);
 		set_reply_text("socketmap reply too large");
 		return SMAP_FAILURE;
