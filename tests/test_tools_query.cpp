@@ -1,46 +1,21 @@
 // smap-query against scripted servers, and the whole chain: the backend
 // asking smap-serve, as the demo shows it.
+#include "harness/child.hpp"
 #include "tools_helpers.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
 {
 
-struct run_result {
-	int status = -1; // exit status, or -1 when it did not exit normally
-	std::string out;
-	std::string err;
-};
-
-run_result run(const temp_dir& dir, const std::vector<std::string>& argv,
-               const std::string& input = "")
+// Runs a program to its end with `input` on its standard input.
+child_result run(const std::vector<std::string>& argv, const std::string& input = "")
 {
-	std::string in = dir.file("run.in"), out = dir.file("run.out"), err = dir.file("run.err");
-	write_file(in, input);
-	pid_t pid = fork();
-	if (pid == 0) {
-		dup2(open(in.c_str(), O_RDONLY), 0);
-		dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-		std::vector<char*> args;
-		for (const auto& a : argv)
-			args.push_back(const_cast<char*>(a.c_str()));
-		args.push_back(nullptr);
-		execv(args[0], args.data());
-		_exit(127);
-	}
-	int status = wait_exit(pid, 20000);
-	run_result r;
-	if (status != -1 && WIFEXITED(status))
-		r.status = WEXITSTATUS(status);
-	r.out = read_file(out);
-	r.err = read_file(err);
-	return r;
+	spawned p(argv);
+	p.send(input);
+	return p.finish(20000);
 }
 
 // Line replies picked by key.
@@ -83,18 +58,18 @@ script_action netstring_by_key(const std::string& request, int)
 struct Query : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
-	run_result query(const std::vector<std::string>& args)
+	child_result query(const std::vector<std::string>& args)
 	{
 		std::vector<std::string> argv = {SMAP_QUERY_PATH};
 		argv.insert(argv.end(), args.begin(), args.end());
-		return run(dir, argv);
+		return run(argv);
 	}
 };
 
 TEST_F(Query, ExitStatusFollowsTheReplies)
 {
 	script_server server(sock, false, line_by_key);
-	run_result r = query({sock, "aliases", "found"});
+	child_result r = query({sock, "aliases", "found"});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "OK the value\n");
 	EXPECT_EQ(query({sock, "aliases", "missing"}).status, 1);
@@ -114,7 +89,7 @@ TEST_F(Query, ExitStatusFollowsTheReplies)
 
 TEST_F(Query, UnreachableServerAndBadCommandLines)
 {
-	run_result r = query({sock, "aliases", "found"});
+	child_result r = query({sock, "aliases", "found"});
 	EXPECT_EQ(r.status, 3);
 	EXPECT_NE(r.err.find("cannot connect to"), std::string::npos) << r.err;
 	{
@@ -134,7 +109,7 @@ TEST_F(Query, UnreachableServerAndBadCommandLines)
 TEST_F(Query, NetstringFraming)
 {
 	script_server server(sock, true, netstring_by_key);
-	run_result r = query({"--netstring", sock, "aliases", "found", "bare"});
+	child_result r = query({"--netstring", sock, "aliases", "found", "bare"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "OK the value\nNOTFOUND\n");
 	EXPECT_EQ(server.requests()[0], "aliases found");
@@ -159,7 +134,7 @@ TEST_F(Query, BackendAsksSmapServe)
 	                      "table|0.1|1|aliases|lookup|alias|id2|nobody\n"
 	                      "table|0.1|1|nosuch|lookup|alias|id3|postmaster\n"
 	                      "table|0.1|1|mailaddrmap|lookup|mailaddrmap|id4|alice@example.org\n";
-	run_result r = run(dir, {SMAP_BACKEND_PATH, sock}, session);
+	child_result r = run({SMAP_BACKEND_PATH, sock}, session);
 	EXPECT_EQ(r.status, 0) << r.err;
 	std::string registers;
 	for (const char* s : {"alias", "domain", "credentials", "netaddr", "userinfo", "source",

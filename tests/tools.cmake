@@ -10,7 +10,7 @@ gtest_discover_tests(test_tools_framing)
 
 add_executable(test_tools_e2e tools_helpers.cpp test_tools_serve.cpp test_tools_bridge.cpp
                               test_tools_query.cpp)
-target_link_libraries(test_tools_e2e PRIVATE GTest::gtest_main Threads::Threads)
+target_link_libraries(test_tools_e2e PRIVATE smap_test_harness GTest::gtest_main Threads::Threads)
 target_compile_definitions(test_tools_e2e PRIVATE
   SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
   SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
