@@ -248,15 +248,17 @@ smap_outcome smap_classify_reply(char* line, size_t len)
 {
 	if (len > 0 && line[len - 1] == '\n')
 		line[--len] = '\0';
-	if (set_reply_text(line) >= sizeof smap_reply) {
+	// The text is the line up to its first NUL.
+	size_t text_len = set_reply_text(line);
+	if (text_len >= sizeof smap_reply) {
 		log_warning("warn: socketmap reply too large (>%zu bytes)", sizeof smap_reply);
 		set_reply_text("socketmap reply too large");
 		return SMAP_FAILURE;
 	}
 	for (const auto& p : reply_prefixes) {
+		// A match holds no NUL, so the text is at least the prefix long.
 		if (strncasecmp(smap_reply, p.text, p.length) == 0) {
-			memmove(smap_reply, smap_reply + p.length,
-			        strlen(smap_reply + p.length) + 1);
+			memmove(smap_reply, smap_reply + p.length, text_len - p.length + 1);
 			return p.outcome;
 		}
 	}
