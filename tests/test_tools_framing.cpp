@@ -86,7 +86,7 @@ TEST(Netstring, OversizeIsRefusedBeforeThePayload)
 	// a huge length cannot make the decoder allocate.
 	EXPECT_EQ(consumed, 2u);
 	EXPECT_TRUE(d.payload.empty());
-	EXPECT_EQ(decode_all("99999999999999999999999:", REPLY_MAX, 64, &d, &consumed),
+	EXPECT_EQ(decode_all("99999999999999999999999:", SMAP_REPLY_MAX, 64, &d, &consumed),
 	          NS_TOO_LARGE);
 	EXPECT_LT(d.payload.capacity(), 1000u);
 }

@@ -48,7 +48,7 @@ bool open_attempt(bridge_conn* c, int64_t now, std::string* reply)
 	if (c->fd == -1)
 		return fail(c, std::string("cannot connect: ") + strerror(errno), reply);
 	c->sent = 0;
-	ns_decoder_init(&c->reply, REPLY_MAX);
+	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
 	c->deadline = now + bridge_timeout_ms;
 	return false;
 }
@@ -105,7 +105,7 @@ bool receive(bridge_conn* c, int64_t now, std::string* reply)
 		}
 		return finish(c, reply);
 	case NS_TOO_LARGE:
-		return fail(c, "reply exceeds 100000 bytes", reply);
+		return fail(c, "reply exceeds " + std::to_string(SMAP_REPLY_MAX) + " bytes", reply);
 	case NS_BAD_LENGTH:
 	case NS_NO_COMMA:
 		return fail(c, ns_status_text(status), reply);
@@ -145,7 +145,7 @@ bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::stri
 	if (c->fd != -1) {
 		// Reuse the open connection.
 		c->sent = 0;
-		ns_decoder_init(&c->reply, REPLY_MAX);
+		ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
 		c->deadline = now + bridge_timeout_ms;
 		return false;
 	}

@@ -83,10 +83,10 @@ void parse_map(const std::string& name, std::string_view text, map_table* t)
 			value_start++;
 		std::string_view key = line.substr(i, key_end - i);
 		std::string_view value = line.substr(value_start);
-		if (value.size() > REPLY_MAX - 3) {
+		if (value.size() > SMAP_REPLY_MAX - 3) {
 			log_warning(
 			        "warn: map %s line %zu: value longer than %zu bytes, line skipped",
-			        name.c_str(), lineno, REPLY_MAX - 3);
+			        name.c_str(), lineno, SMAP_REPLY_MAX - 3);
 			continue;
 		}
 		if (!t->entries.emplace(key, value).second)

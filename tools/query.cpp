@@ -118,7 +118,7 @@ int ask_line(const std::string& table, const char* key)
 {
 	send_all(table + " " + key + "\n");
 	line_reader r;
-	line_reader_init(&r, REPLY_MAX);
+	line_reader_init(&r, SMAP_REPLY_MAX);
 	for (;;) {
 		if (!fill()) {
 			// A last line cut short by the end of the connection is a
@@ -143,7 +143,7 @@ int ask_line(const std::string& table, const char* key)
 		if (status == LINE_TOO_LONG)
 			break;
 	}
-	warnx("reply to %s longer than %zu bytes, not shown", key, REPLY_MAX);
+	warnx("reply to %s longer than %zu bytes, not shown", key, SMAP_REPLY_MAX);
 	return 2;
 }
 
@@ -153,7 +153,7 @@ int ask_netstring(const std::string& table, const char* key)
 	netstring_append(&request, table + " " + key);
 	send_all(request);
 	ns_decoder d;
-	ns_decoder_init(&d, REPLY_MAX);
+	ns_decoder_init(&d, SMAP_REPLY_MAX);
 	ns_status status = NS_PARTIAL;
 	while (status == NS_PARTIAL) {
 		if (!fill())

@@ -3,35 +3,23 @@
 
 #include <strings.h>
 
-namespace
-{
-
-struct prefix {
-	std::string_view text;
-	reply_kind kind;
-};
-
-constexpr prefix prefixes[] = {
-        {"OK ", REPLY_OK},           {"NOTFOUND ", REPLY_NOTFOUND}, {"TEMP ", REPLY_FAILURE},
-        {"TIMEOUT ", REPLY_FAILURE}, {"PERM ", REPLY_FAILURE},
-};
-
-bool starts_with_nocase(std::string_view s, std::string_view p)
-{
-	return s.size() >= p.size() && strncasecmp(s.data(), p.data(), p.size()) == 0;
-}
-
-} // namespace
-
 reply_kind reply_classify(std::string_view line)
 {
-	for (const auto& p : prefixes)
-		if (starts_with_nocase(line, p.text))
-			return p.kind;
-	return REPLY_UNRECOGNIZED;
+	const smap_prefix* p = smap_reply_prefix(line.data(), line.size());
+	if (p == nullptr)
+		return REPLY_UNRECOGNIZED;
+	switch (p->outcome) {
+	case SMAP_FOUND:
+		return REPLY_OK;
+	case SMAP_NOTFOUND:
+		return REPLY_NOTFOUND;
+	case SMAP_FAILURE:
+		break;
+	}
+	return REPLY_FAILURE;
 }
 
 bool reply_is_bare_notfound(std::string_view payload)
 {
-	return payload.size() == 8 && starts_with_nocase(payload, "NOTFOUND");
+	return payload.size() == 8 && strncasecmp(payload.data(), "NOTFOUND", 8) == 0;
 }

@@ -1,16 +1,12 @@
-// Socketmap replies: the limits and prefixes that the backend applies to
-// a reply line, shared by the tools that produce or check such lines.
-//
-// A reply is sorted by a case-insensitive comparison of its start against
-// "OK ", "NOTFOUND ", "TEMP ", "TIMEOUT " and "PERM ", each with its
-// blank, in that order. Nothing here allocates or fails.
+// Socketmap replies as the tools see them: the backend's reply rules
+// (backend/smap_reply.hpp) sorted into the four kinds that the tools act
+// on, and the bare "NOTFOUND" that only the netstring framing allows.
+// Nothing here allocates or fails.
 #pragma once
 
-#include <cstddef>
-#include <string_view>
+#include "backend/smap_reply.hpp"
 
-// The longest reply line the backend accepts, its newline not counted.
-constexpr size_t REPLY_MAX = 100000;
+#include <string_view>
 
 enum reply_kind { REPLY_OK, REPLY_NOTFOUND, REPLY_FAILURE, REPLY_UNRECOGNIZED };
 

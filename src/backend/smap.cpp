@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -54,18 +53,6 @@ constexpr bool served(service_kind kind)
 	}
 	return false;
 }
-
-struct reply_prefix {
-	const char* text;
-	size_t length;
-	smap_outcome outcome;
-};
-
-// Compared without regard to case, in this order.
-constexpr reply_prefix reply_prefixes[] = {
-        {"OK ", 3, SMAP_FOUND},        {"NOTFOUND ", 9, SMAP_NOTFOUND}, {"TEMP ", 5, SMAP_FAILURE},
-        {"TIMEOUT ", 8, SMAP_FAILURE}, {"PERM ", 5, SMAP_FAILURE},
-};
 
 // What one exchange on the open connection came to.
 enum query_result {
@@ -255,15 +242,13 @@ smap_outcome smap_classify_reply(char* line, size_t len)
 		set_reply_text("socketmap reply too large");
 		return SMAP_FAILURE;
 	}
-	for (const auto& p : reply_prefixes) {
-		// A match holds no NUL, so the text is at least the prefix long.
-		if (strncasecmp(smap_reply, p.text, p.length) == 0) {
-			memmove(smap_reply, smap_reply + p.length, text_len - p.length + 1);
-			return p.outcome;
-		}
+	const smap_prefix* p = smap_reply_prefix(smap_reply, text_len);
+	if (p == nullptr) {
+		set_reply_text("unrecognized socketmap reply");
+		return SMAP_FAILURE;
 	}
-	set_reply_text("unrecognized socketmap reply");
-	return SMAP_FAILURE;
+	memmove(smap_reply, smap_reply + p->length, text_len - p->length + 1);
+	return p->outcome;
 }
 
 const char* smap_reply_text()

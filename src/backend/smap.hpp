@@ -15,13 +15,13 @@
 // process goes on serving.
 #pragma once
 
+#include "backend/smap_reply.hpp"
 #include "tableproto/tproto.hpp"
 
 #include <cstddef>
 
-// A reply line may hold at most SMAP_REPLY_SIZE - 1 bytes after its
-// newline is removed.
-constexpr size_t SMAP_REPLY_SIZE = 100001;
+// The reply buffer: a reply line of up to SMAP_REPLY_MAX bytes and its NUL.
+constexpr size_t SMAP_REPLY_SIZE = SMAP_REPLY_MAX + 1;
 constexpr int SMAP_TIMEOUT_SECONDS = 10;
 
 // The socketmap server's socket path, the command-line operand (not copied).
@@ -36,8 +36,6 @@ int smap_fetch(service_kind kind, dict* params, char* dst, size_t size);
 int smap_lookup(service_kind kind, dict* params, const char* key, char* dst, size_t size);
 
 // --- Reply classification, exposed for tests -------------------------------
-
-enum smap_outcome { SMAP_FOUND, SMAP_NOTFOUND, SMAP_FAILURE };
 
 // Classifies one reply line of `len` bytes as read from the socket: removes
 // one trailing newline, enforces the size limit (logging
