@@ -237,7 +237,7 @@ TEST_F(Backend, ValueLimitIs2047Bytes)
 	EXPECT_EQ(lookup("3", "x"), "lookup-result|3|found|value-of-x");
 }
 
-TEST_F(Backend, ReplyLimitIs100000BytesAndTheConnectionGoesOn)
+TEST_F(Backend, ReplyLimitIs100000BytesAndATooLargeReplyEndsItsConnection)
 {
 	server->set_script(by_key({{"fits", {"NOTFOUND " + std::string(100000 - 9, 'r') + "\n"}},
 	                           {"big", {"TEMP " + std::string(100001 - 5, 'r') + "\n"}}}));
@@ -246,8 +246,26 @@ TEST_F(Backend, ReplyLimitIs100000BytesAndTheConnectionGoesOn)
 	EXPECT_EQ(lookup("2", "big"), "lookup-result|2|error");
 	EXPECT_EQ(new_messages(), (strings{"warn: socketmap reply too large (>100001 bytes)",
 	                                   "warn: socketmap reply too large"}));
+	// The rest of the line is never read: the next lookup connects anew,
+	// without a warning.
 	EXPECT_EQ(lookup("3", "next"), "lookup-result|3|found|value-of-next");
-	EXPECT_EQ(server->accepts(), 1);
+	EXPECT_EQ(new_messages(), strings{});
+	EXPECT_EQ(server->accepts(), 2);
+}
+
+TEST_F(Backend, AnEndlessReplyLineIsNeverHeldInMemory)
+{
+	// 64 MiB without a newline: only the first 100001 bytes are read.
+	server->set_script(by_key({{"endless", {"OK " + std::string(64 << 20, 'e')}}}));
+	start_ready();
+	EXPECT_EQ(lookup("1", "k"), "lookup-result|1|found|value-of-k");
+	long before = proc->peak_resident_kib();
+	EXPECT_EQ(lookup("2", "endless"), "lookup-result|2|error");
+	EXPECT_EQ(new_messages(), (strings{"warn: socketmap reply too large (>100001 bytes)",
+	                                   "warn: socketmap reply too large"}));
+	long growth = proc->peak_resident_kib() - before;
+	EXPECT_LT(growth, 4096) << "peak resident memory grew by " << growth << " KiB";
+	EXPECT_EQ(lookup("3", "k"), "lookup-result|3|found|value-of-k");
 }
 
 // --- Fatal errors -------------------------------------------------------------
@@ -258,9 +276,12 @@ TEST_F(Backend, CommandLineErrors)
 		strings args;
 		std::string message;
 	};
+	// Options end at the first operand: what follows it is an operand.
 	for (const auto& c : std::vector<cli_case>{
 	             {{}, "fatal: bogus argument(s)"},
 	             {{"a", "b"}, "fatal: bogus argument(s)"},
+	             {{"a", "--"}, "fatal: bogus argument(s)"},
+	             {{"a", "-x"}, "fatal: bogus argument(s)"},
 	             {{"-x", "a"}, "fatal: bad option"},
 	             {{"--verbose", "a"}, "fatal: bad option"},
 	     }) {
@@ -275,6 +296,11 @@ TEST_F(Backend, CommandLineErrors)
 		ASSERT_FALSE(m.empty());
 		EXPECT_EQ(m.back(), c.message);
 		EXPECT_NE(r.err.find("smap-backend["), std::string::npos) << r.err;
+		// getopt's own complaint names the program as the logger does.
+		if (c.args.size() > 0 && c.args[0] == "-x") {
+			EXPECT_EQ(split_lines(r.err).front(),
+			          "smap-backend: invalid option -- 'x'");
+		}
 	}
 	spawned dashdash({SMAP_BACKEND_PATH, "--", server->path()});
 	EXPECT_EQ(dashdash.finish().status, 0);
@@ -381,6 +407,49 @@ TEST_F(Backend, SocketPathTooLong)
 	}
 }
 
+TEST_F(Backend, EmptySocketPathNeverConnects)
+{
+	// An all-zero address would name an abstract socket that any local
+	// user can bind. Take that name, as such a user would.
+	int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+	sockaddr_un abstract{};
+	abstract.sun_family = AF_UNIX;
+	bool squatting =
+	        bind(squatter, reinterpret_cast<sockaddr*>(&abstract), sizeof abstract) == 0 &&
+	        listen(squatter, 4) == 0;
+	start("");
+	handshake();
+	for (const char* id : {"1", "2"}) {
+		EXPECT_EQ(lookup(id, "k"), "lookup-result|" + std::string(id) + "|error");
+		EXPECT_EQ(new_messages(), (strings{"warn: connect: No such file or directory",
+		                                   "error connecting to ", "warn: "}));
+	}
+	if (squatting) {
+		EXPECT_EQ(accept(squatter, nullptr, nullptr), -1)
+		        << "connected to the abstract socket";
+	}
+	close(squatter);
+}
+
+TEST_F(Backend, ClosedStandardDescriptorsNeverCarryTheSocket)
+{
+	// Started with standard output or error closed, the backend must not
+	// write its result lines or warnings to the socketmap server.
+	server->set_script(by_key({{"temp", {"TEMP try later\n"}}}));
+	for (int closed : {1, 2}) {
+		proc = std::make_unique<spawned>(strings{SMAP_BACKEND_PATH, server->path()},
+		                                 std::vector<int>{closed});
+		proc->send("config|ready\n" + request("1", "temp") + request("2", "k"));
+		auto r = proc->finish();
+		EXPECT_EQ(r.status, 0) << closed;
+		if (closed == 2) {
+			EXPECT_EQ(split_lines(r.out).back(), "lookup-result|2|found|value-of-k");
+		}
+	}
+	EXPECT_EQ(server->queries(),
+	          (strings{"aliases temp", "aliases k", "aliases temp", "aliases k"}));
+}
+
 TEST_F(Backend, LongestSocketPathThatFits)
 {
 	std::string dir = server->path().substr(0, server->path().rfind('/') + 1);
@@ -469,7 +538,7 @@ TEST_F(Backend, LinesBeyondTheReplyAreNeverTakenAsAnswers)
 	auto m = new_messages();
 	EXPECT_EQ(std::count(m.begin(), m.end(), "warn: socketmap has lost its socket"), 2);
 	EXPECT_EQ(std::count(m.begin(), m.end(), "warn: socketmap sent more than one reply line"),
-	          1);
+	          2);
 }
 
 TEST_F(Backend, StalledServerTimesOutAndTheNextLookupReconnects)
@@ -487,36 +556,6 @@ TEST_F(Backend, StalledServerTimesOutAndTheNextLookupReconnects)
 	EXPECT_EQ(server->accepts(), 2);
 }
 
-TEST_F(Backend, ConnectIsBoundedToo)
-{
-	// A listener that never accepts, its queue already full.
-	std::string path = server->path() + ".full";
-	int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-	ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-	ASSERT_EQ(listen(listener, 0), 0);
-	std::vector<int> fillers;
-	for (int i = 0; i < 4; i++) {
-		int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-		connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-		fillers.push_back(c);
-	}
-	start(path);
-	handshake();
-	auto t0 = std::chrono::steady_clock::now();
-	EXPECT_EQ(lookup("1", "k"), "lookup-result|1|error");
-	EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
-	EXPECT_EQ(new_messages(),
-	          (strings{"warn: connect: Resource temporarily unavailable",
-	                   "error connecting to " + path, "warn: socketmap timed out"}));
-	for (int c : fillers)
-		close(c);
-	close(listener);
-	unlink(path.c_str());
-}
-
 TEST_F(Backend, FailureTextsNeverRepeatAnEarlierValue)
 {
 	server->set_script(by_key({{"secret", {"OK s3cr3t-credential\n"}}}));
@@ -527,11 +566,12 @@ TEST_F(Backend, FailureTextsNeverRepeatAnEarlierValue)
 	EXPECT_EQ(lookup("2", "k"), "lookup-result|2|error");
 	EXPECT_EQ(lookup("3", "k"), "lookup-result|3|error");
 	auto m = new_messages();
+	// The connect warnings end with this attempt's text: here, none.
 	EXPECT_EQ(m, (strings{"warn: socketmap has lost its socket",
 	                      "warn: connect: No such file or directory",
-	                      "error connecting to " + path, "warn: lost connection to socket",
-	                      "warn: connect: No such file or directory",
-	                      "error connecting to " + path, "warn: lost connection to socket"}));
+	                      "error connecting to " + path,
+	                      "warn: ", "warn: connect: No such file or directory",
+	                      "error connecting to " + path, "warn: "}));
 	EXPECT_EQ(proc->err().find("s3cr3t"), std::string::npos);
 }
 

@@ -1,8 +1,10 @@
 // The backend's exchange with the socketmap server, in process, against a
 // server on a real socket: reply lines longer than the limit, lines that
-// arrive in pieces, bytes sent beyond the reply line, and the reply
-// buffer left clean between queries.
+// arrive in pieces, bytes sent beyond the reply line, the reply buffer
+// left clean between queries, and the time bound (shortened here, so
+// that no test waits the full bound).
 #include "backend/smap.hpp"
+#include "harness/child.hpp"
 #include "harness/fake_server.hpp"
 #include "support/log.hpp"
 #include "tableproto/tproto.hpp"
@@ -11,6 +13,9 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -47,19 +52,66 @@ protected:
 	std::unique_ptr<fake_server> server_;
 };
 
+// The time bound of the tests below, restored afterwards.
+class SmapBound : public SmapIo
+{
+protected:
+	static constexpr int BOUND_MS = 400;
+	void SetUp() override
+	{
+		log_start(1);
+		smap_set_timeout_ms(BOUND_MS);
+		// Start without a connection: a lookup on a path that names
+		// nothing drops whatever an earlier test left open.
+		smap_socket_path = "/nonexistent/smap.sock";
+		lookup("none");
+	}
+	void TearDown() override
+	{
+		smap_set_timeout_ms(SMAP_TIMEOUT_SECONDS * 1000);
+	}
+};
+
+// A socket at `path` whose queue is full and which never accepts or reads.
+struct deaf_listener {
+	int fd;
+	std::vector<int> queued;
+	deaf_listener(const std::string& path, int fill) : fd(socket(AF_UNIX, SOCK_STREAM, 0))
+	{
+		sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+		if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+		    listen(fd, 0) != 0)
+			ADD_FAILURE() << "cannot listen on " << path;
+		for (int i = 0; i < fill; i++) {
+			int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+			connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+			queued.push_back(c);
+		}
+	}
+	~deaf_listener()
+	{
+		for (int c : queued)
+			close(c);
+		close(fd);
+	}
+};
+
 } // namespace
 
-TEST_F(SmapIo, LongReplyLinesMeetTheLimitAndLeaveTheConnectionInStep)
+TEST_F(SmapIo, LongReplyLinesMeetTheLimitAndNeverLeaveTheirRestBehind)
 {
 	// Reply lengths without the newline, and what the reply buffer holds.
 	const std::string big(1000000, 'v');
 	struct length_case {
 		size_t length;
 		std::string text;
+		int connections; // a line too large to keep ends its connection
 	};
-	for (const auto& c : {length_case{100000, std::string(99997, 'v')},
-	                      length_case{100001, "socketmap reply too large"},
-	                      length_case{1000000, "socketmap reply too large"}}) {
+	for (const auto& c : {length_case{100000, std::string(99997, 'v'), 1},
+	                      length_case{100001, "socketmap reply too large", 2},
+	                      length_case{1000000, "socketmap reply too large", 2}}) {
 		serve([&](const std::string& q) -> server_reply {
 			if (q.ends_with(" big"))
 				return {"OK " + big.substr(0, c.length - 3) + "\n"};
@@ -68,10 +120,9 @@ TEST_F(SmapIo, LongReplyLinesMeetTheLimitAndLeaveTheConnectionInStep)
 		// Too long for the 2048-byte result either way.
 		EXPECT_EQ(lookup("big").status, -1) << c.length;
 		EXPECT_EQ(smap_reply_text(), c.text) << c.length;
-		// The rest of the long line was consumed: the next reply is the
-		// next query's, on the same connection.
+		// No byte of the long line answers the next query.
 		EXPECT_EQ(lookup("next").value, "next") << c.length;
-		EXPECT_EQ(server_->accepts(), 1) << c.length;
+		EXPECT_EQ(server_->accepts(), c.connections) << c.length;
 	}
 }
 
@@ -154,4 +205,53 @@ TEST_F(SmapIo, LongKeyReachesTheServerWhole)
 	auto queries = server_->queries();
 	ASSERT_EQ(queries.size(), 1u);
 	EXPECT_EQ(queries[0], std::string(tproto_table_name()) + " " + key);
+}
+
+TEST_F(SmapBound, TheBoundCoversTheWholeExchangeNotEachRead)
+{
+	// Every byte arrives well within the bound, the whole reply does not.
+	serve([](const std::string& q) -> server_reply {
+		if (q.ends_with(" slow")) {
+			server_reply r{"OK slow-value\n"};
+			r.trickle_ms = BOUND_MS / 4;
+			return r;
+		}
+		return echo(q);
+	});
+	EXPECT_EQ(lookup("warm").value, "warm");
+	EXPECT_EQ(lookup("slow").status, -1);
+	EXPECT_STREQ(smap_reply_text(), "socketmap timed out");
+	// The late rest of that reply never answers a later query.
+	EXPECT_EQ(lookup("next").value, "next");
+	EXPECT_EQ(server_->accepts(), 2);
+}
+
+TEST_F(SmapBound, AQueryThatCannotBeWrittenRunsIntoTheBound)
+{
+	// A server that accepted nothing and reads nothing: a query larger
+	// than the socket buffers cannot be written whole.
+	serve(echo);
+	std::string path = server_->path() + ".deaf";
+	deaf_listener deaf(path, 0);
+	smap_socket_path = path.c_str();
+	const std::string key(8 << 20, 'k');
+	auto r = logged_child([&] { exit(lookup(key.c_str()).status == -1 ? 0 : 1); });
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(log_messages(r.err), std::vector<std::string>{"warn: socketmap timed out"});
+	unlink(path.c_str());
+}
+
+TEST_F(SmapBound, ConnectIsBoundedToo)
+{
+	serve(echo);
+	std::string path = server_->path() + ".full";
+	deaf_listener full(path, 4);
+	smap_socket_path = path.c_str();
+	auto r = logged_child([] { exit(lookup("k").status == -1 ? 0 : 1); });
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(log_messages(r.err),
+	          (std::vector<std::string>{"warn: connect: Resource temporarily unavailable",
+	                                    "error connecting to " + path,
+	                                    "warn: socketmap timed out"}));
+	unlink(path.c_str());
 }

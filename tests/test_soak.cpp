@@ -21,13 +21,14 @@ constexpr int LOOKUPS = 20000;
 constexpr int BATCH = 100;
 constexpr int CLOSE_EVERY = 300;
 
-// What the server does for request i, and so what its result must be.
-enum class kind { normal, too_long, unrecognized, stall };
+// What the server does for request i, and so what its result must be. (A
+// server that stalls costs the full time bound; that is tested elsewhere.)
+enum class kind { normal, too_long, unrecognized, surplus };
 
 kind kind_of(int i)
 {
-	if (i == 12345)
-		return kind::stall;
+	if (i % 1499 == 0)
+		return kind::surplus;
 	if (i % 997 == 0)
 		return kind::too_long;
 	if (i % 409 == 0)
@@ -37,7 +38,7 @@ kind kind_of(int i)
 
 std::string key_of(int i)
 {
-	static const char* prefix[] = {"k", "long", "junk", "stall"};
+	static const char* prefix[] = {"k", "long", "junk", "twice"};
 	return std::string(prefix[static_cast<int>(kind_of(i))]) + "-" + std::to_string(i);
 }
 
@@ -52,7 +53,7 @@ int requests_of(kind k)
 std::string expected_result(int i)
 {
 	std::string id = std::to_string(i);
-	if (kind_of(i) == kind::normal)
+	if (kind_of(i) == kind::normal || kind_of(i) == kind::surplus)
 		return "lookup-result|" + id + "|found|value-of-" + key_of(i);
 	return "lookup-result|" + id + "|error";
 }
@@ -61,9 +62,9 @@ server_reply soak_script(const std::string& query, int* replies)
 {
 	std::string key = query.substr(query.find(' ') + 1);
 	server_reply r;
-	if (key.rfind("stall-", 0) == 0)
-		return r; // never answered
-	if (key.rfind("long-", 0) == 0)
+	if (key.rfind("twice-", 0) == 0)
+		r.data = echo_value(query).data + "OK stale\n";
+	else if (key.rfind("long-", 0) == 0)
 		r.data = "OK " + std::string(100001, 'L') + "\n";
 	else if (key.rfind("junk-", 0) == 0)
 		r.data = "MAYBE " + key + "\n";
@@ -138,7 +139,8 @@ TEST(Soak, TwentyThousandLookupsThroughAFailingServer)
 	auto count = [&messages](const char* text) {
 		return std::count(messages.begin(), messages.end(), text);
 	};
-	EXPECT_EQ(count("warn: socketmap timed out"), 1);
+	EXPECT_EQ(count("warn: socketmap sent more than one reply line"),
+	          requests_of(kind::surplus));
 	EXPECT_EQ(count("warn: unrecognized socketmap reply"), requests_of(kind::unrecognized));
 	EXPECT_EQ(count("warn: socketmap reply too large"), requests_of(kind::too_long));
 	EXPECT_GE(server.accepts(), LOOKUPS / CLOSE_EVERY / 2);

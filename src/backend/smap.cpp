@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <iterator>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,20 +23,22 @@ namespace
 {
 
 int smap_fd = -1;
-FILE* smap_stream;
 bool smap_connected;
 char smap_reply[SMAP_REPLY_SIZE];
 // Every byte of smap_reply from this offset on is zero, so clearing the
 // buffer before a query touches only what was written since the last one.
 size_t smap_reply_dirty;
 
-// The reply line is read into this buffer, kept from one query to the next
-// so that a lookup does not allocate; a reply that grew it past
-// SMAP_LINE_KEEP bytes releases it, so one long reply does not pin its
-// memory for the rest of the run.
-constexpr size_t SMAP_LINE_KEEP = 8192;
-char* smap_line;
-size_t smap_line_capacity;
+// The bound on a connect and on one exchange, in milliseconds.
+int smap_timeout_ms = SMAP_TIMEOUT_SECONDS * 1000;
+
+// Bytes received from the server: room for a reply line of SMAP_REPLY_MAX
+// bytes, its newline and a NUL after them. Nothing more of one reply is
+// ever held: a longer line is decided on its first SMAP_REPLY_SIZE bytes.
+char smap_in[SMAP_REPLY_SIZE + 1];
+// A read brought bytes beyond the reply line: the server is out of step,
+// and the connection must not be used for another query.
+bool smap_surplus;
 
 // The services whose values this backend serves: all but mailaddrmap.
 constexpr bool served(service_kind kind)
@@ -82,28 +87,59 @@ bool timed_out(int error)
 	return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT;
 }
 
+int64_t now_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the socket is ready for `events` or the deadline passes;
+// false with errno ETIMEDOUT (or poll's error) when it is not ready.
+bool wait_ready(short events, int64_t deadline)
+{
+	for (;;) {
+		int64_t left = deadline - now_ms();
+		if (left <= 0) {
+			errno = ETIMEDOUT;
+			return false;
+		}
+		pollfd p = {smap_fd, events, 0};
+		int n = poll(&p, 1, static_cast<int>(left));
+		if (n > 0)
+			return true;
+		if (n < 0 && errno != EINTR)
+			return false;
+	}
+}
+
+// Closes the connection. The next lookup connects again.
+void smap_close()
+{
+	close(smap_fd);
+	smap_fd = -1;
+	smap_connected = false;
+	smap_surplus = false;
+}
+
 // Closes the connection and leaves the failure's own text in the reply
 // buffer, so no earlier reply's value survives into later warnings.
 void smap_reset(const char* why)
 {
-	// Shut the socket down first: fclose() then cannot block on output
-	// that a stalled server never reads.
-	shutdown(smap_fd, SHUT_RDWR);
-	fclose(smap_stream);
-	smap_stream = nullptr;
-	smap_fd = -1;
-	smap_connected = false;
+	smap_close();
 	set_reply_text(why);
 }
 
 bool smap_connect()
 {
+	// The connect warnings end with this attempt's own text, if it has one.
+	clear_reply();
 	if ((smap_fd = socket(AF_UNIX, SOCK_STREAM, 0)) == -1) {
 		log_warning_sys("warn: socket");
 		return false;
 	}
 
-	const timeval bound = {SMAP_TIMEOUT_SECONDS, 0};
+	const timeval bound = {smap_timeout_ms / 1000, smap_timeout_ms % 1000 * 1000};
 	sockaddr_un addr;
 	memset(&addr, 0, sizeof addr);
 	addr.sun_family = AF_UNIX;
@@ -113,13 +149,16 @@ bool smap_connect()
 	} else if (strlcpy(addr.sun_path, smap_socket_path, sizeof addr.sun_path) >=
 	           sizeof addr.sun_path) {
 		log_warning("warn: socket path too long");
+	} else if (addr.sun_path[0] == '\0') {
+		// An all-zero path would name an abstract socket, which any local
+		// user may bind. An empty path names no file.
+		errno = ENOENT;
+		log_warning_sys("warn: connect");
 	} else if (connect(smap_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
 		int error = errno;
 		log_warning_sys("warn: connect");
 		if (timed_out(error))
 			set_reply_text("socketmap timed out");
-	} else if ((smap_stream = fdopen(smap_fd, "w+")) == nullptr) {
-		log_warning_sys("warn: fdopen");
 	} else {
 		smap_connected = true;
 		return true;
@@ -134,7 +173,7 @@ bool smap_connect()
 bool smap_out_of_step()
 {
 	char byte;
-	ssize_t n = recv(smap_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+	ssize_t n = smap_surplus ? 1 : recv(smap_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
 	if (n > 0) {
 		log_warning("warn: socketmap sent more than one reply line");
 		return true;
@@ -154,57 +193,131 @@ query_result smap_lost(int error)
 	return QUERY_LOST;
 }
 
-// Writes the query line "TABLE KEY\n" and flushes it: the bytes of the
-// format "%s %s\n". A line that fits the local buffer is put together there
-// and handed to the stream in one call, which costs far less than parsing a
-// format for every query; a longer one goes out piece by piece. False, with
-// errno set, when a write fails.
-bool smap_send(const char* table, const char* key)
+// Writes the query line "TABLE KEY\n", the bytes of the format "%s %s\n",
+// in one call when the socket takes it whole. False, with errno set, when
+// the write fails or the deadline passes first.
+bool smap_send(const char* table, const char* key, int64_t deadline)
 {
-	size_t table_len = strlen(table), key_len = strlen(key);
-	char line[512];
-	if (table_len + key_len + 2 <= sizeof line) {
-		memcpy(line, table, table_len);
-		line[table_len] = ' ';
-		memcpy(line + table_len + 1, key, key_len);
-		line[table_len + 1 + key_len] = '\n';
-		if (fwrite(line, 1, table_len + key_len + 2, smap_stream) !=
-		    table_len + key_len + 2)
+	iovec iov[] = {{const_cast<char*>(table), strlen(table)},
+	               {const_cast<char*>(" "), 1},
+	               {const_cast<char*>(key), strlen(key)},
+	               {const_cast<char*>("\n"), 1}};
+	msghdr msg = {};
+	msg.msg_iov = iov;
+	msg.msg_iovlen = std::size(iov);
+	// The first write may block on its own: the socket's time bound ends
+	// with the exchange's. Later ones wait for room within what is left.
+	for (int flags = MSG_NOSIGNAL;; flags = MSG_NOSIGNAL | MSG_DONTWAIT) {
+		ssize_t n = sendmsg(smap_fd, &msg, flags);
+		if (n >= 0) {
+			auto sent = static_cast<size_t>(n);
+			while (msg.msg_iovlen > 0 && sent >= msg.msg_iov->iov_len) {
+				sent -= msg.msg_iov->iov_len;
+				msg.msg_iov++;
+				msg.msg_iovlen--;
+			}
+			if (msg.msg_iovlen == 0)
+				return true;
+			msg.msg_iov->iov_base = static_cast<char*>(msg.msg_iov->iov_base) + sent;
+			msg.msg_iov->iov_len -= sent;
+		} else if (errno != EINTR && (errno != EAGAIN || !(flags & MSG_DONTWAIT))) {
 			return false;
-	} else if (fwrite(table, 1, table_len, smap_stream) != table_len ||
-	           putc(' ', smap_stream) == EOF ||
-	           fwrite(key, 1, key_len, smap_stream) != key_len ||
-	           putc('\n', smap_stream) == EOF) {
-		return false;
+		}
+		if (!wait_ready(POLLOUT, deadline))
+			return false;
 	}
-	return fflush(smap_stream) == 0;
 }
 
+// Receives what the server sent into buf: the byte count, 0 at the end of
+// the stream, or -1 with errno set (a timeout when the deadline passed).
+// *may_block allows one read that waits on the socket's own time bound.
+ssize_t smap_receive(char* buf, size_t size, int64_t deadline, bool* may_block)
+{
+	for (;;) {
+		ssize_t n = recv(smap_fd, buf, size, *may_block ? 0 : MSG_DONTWAIT);
+		bool blocked = *may_block;
+		*may_block = false;
+		if (n >= 0 || (errno != EINTR && (errno != EAGAIN || blocked)))
+			return n;
+		if (errno == EAGAIN && !wait_ready(POLLIN, deadline))
+			return -1;
+	}
+}
+
+// Reads the rest of a line whose text is already known, up to its newline.
+query_result smap_skip_line(int64_t deadline)
+{
+	bool may_block = false;
+	for (;;) {
+		ssize_t n = smap_receive(smap_in, sizeof smap_in - 1, deadline, &may_block);
+		if (n == 0)
+			return QUERY_ANSWERED; // the line was the connection's last
+		if (n < 0)
+			return smap_lost(errno);
+		auto* nl = static_cast<char*>(memchr(smap_in, '\n', static_cast<size_t>(n)));
+		if (nl != nullptr) {
+			smap_surplus = nl + 1 < smap_in + n;
+			return QUERY_ANSWERED;
+		}
+	}
+}
+
+// Reads one reply line and classifies it.
+query_result smap_read_reply(int64_t deadline, bool may_block, smap_outcome* outcome)
+{
+	size_t len = 0;
+	for (;;) {
+		ssize_t n =
+		        smap_receive(smap_in + len, SMAP_REPLY_SIZE - len, deadline, &may_block);
+		if (n < 0)
+			return smap_lost(errno);
+		if (n == 0) {
+			// A line cut short by the end of the connection is a reply.
+			if (len == 0)
+				return smap_lost(0);
+			smap_in[len] = '\0';
+			*outcome = smap_classify_reply(smap_in, len);
+			return QUERY_ANSWERED;
+		}
+		auto* nl = static_cast<char*>(memchr(smap_in + len, '\n', static_cast<size_t>(n)));
+		len += static_cast<size_t>(n);
+		if (nl != nullptr) {
+			size_t line_len = static_cast<size_t>(nl - smap_in) + 1;
+			smap_surplus = line_len < len;
+			smap_in[line_len] = '\0';
+			*outcome = smap_classify_reply(smap_in, line_len);
+			return QUERY_ANSWERED;
+		}
+		if (len == SMAP_REPLY_SIZE) {
+			// Longer than any reply: its text is too large, unless a NUL
+			// ended it early. The rest of a too-large line is never read:
+			// the connection goes, so that none of it can answer a later
+			// query.
+			smap_in[len] = '\0';
+			*outcome = smap_classify_reply(smap_in, len);
+			if (memchr(smap_in, '\0', len) != nullptr)
+				return smap_skip_line(deadline);
+			smap_close();
+			return QUERY_ANSWERED;
+		}
+	}
+}
+
+// One exchange: the query out and its reply back, bounded together by
+// the time bound.
 query_result smap_query(const char* table, const char* key, smap_outcome* outcome)
 {
 	clear_reply();
 	if (smap_out_of_step())
 		return smap_lost(0);
-	if (!smap_send(table, key))
+	int64_t start = now_ms();
+	int64_t deadline = start + smap_timeout_ms;
+	if (!smap_send(table, key, deadline))
 		return smap_lost(errno);
-
-	ssize_t n = getline(&smap_line, &smap_line_capacity, smap_stream);
-	int error = errno;
-	char* line = smap_line;
-	// A line cut short by the end of the connection is a reply; one cut
-	// short by a read error or the time bound is not.
-	bool complete = n > 0 && (line[n - 1] == '\n' || !ferror(smap_stream));
-	query_result result = QUERY_ANSWERED;
-	if (!complete)
-		result = smap_lost(ferror(smap_stream) ? error : 0);
-	else
-		*outcome = smap_classify_reply(line, static_cast<size_t>(n));
-	if (smap_line_capacity > SMAP_LINE_KEEP) {
-		free(smap_line);
-		smap_line = nullptr;
-		smap_line_capacity = 0;
-	}
-	return result;
+	// A reply that arrives in one read costs one blocking read, bounded by
+	// the socket itself; that bound ends with the deadline as long as the
+	// write took no time worth counting.
+	return smap_read_reply(deadline, now_ms() - start <= 1, outcome);
 }
 
 // Asks the server, connecting first when needed. A lost connection is
@@ -230,6 +343,11 @@ bool smap_ask(const char* table, const char* key, smap_outcome* outcome)
 }
 
 } // namespace
+
+void smap_set_timeout_ms(int ms)
+{
+	smap_timeout_ms = ms;
+}
 
 smap_outcome smap_classify_reply(char* line, size_t len)
 {

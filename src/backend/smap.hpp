@@ -5,11 +5,16 @@
 // opened by the first lookup, kept while it works, and reopened after the
 // server closed it or the exchange fell out of step: a lookup whose
 // exchange fails at the connection level reconnects once and asks again.
-// The connect and every blocking read or write are bounded by
-// SMAP_TIMEOUT_SECONDS; a lookup that runs into the bound ends as error
-// without a retry, and the next lookup reconnects.
+// Each connect, and each exchange (the query's write and the reply's read
+// together), is bounded by SMAP_TIMEOUT_SECONDS; a lookup that runs into
+// the bound ends as error without a retry, and the next lookup
+// reconnects. A reply line is read with a bound on its size as well: no
+// more than SMAP_REPLY_SIZE bytes of it are ever held, and the connection
+// that carried a reply too large to keep is closed, so that no part of it
+// can answer a later query. No address connected to is ever abstract: an
+// empty socket path names no socket.
 //
-// The module owns the socket, the buffer that reply lines are read into,
+// The module owns the socket, the buffer that replies are received into,
 // the connection flag and the reply buffer. Nothing here is fatal: every
 // failure of a lookup is logged as a warning and answered with -1; the
 // process goes on serving.
@@ -37,7 +42,8 @@ int smap_lookup(service_kind kind, dict* params, const char* key, char* dst, siz
 
 // --- Reply classification, exposed for tests -------------------------------
 
-// Classifies one reply line of `len` bytes as read from the socket: removes
+// Classifies one reply line of `len` bytes as read from the socket, with a
+// NUL after them (a NUL within the line ends its text early): removes
 // one trailing newline, enforces the size limit (logging
 // "warn: socketmap reply too large (>%zu bytes)") and sorts the line by
 // its prefix. Leaves the value, the reason or a diagnostic text in the
@@ -45,3 +51,7 @@ int smap_lookup(service_kind kind, dict* params, const char* key, char* dst, siz
 smap_outcome smap_classify_reply(char* line, size_t len);
 // The reply buffer: the current reply's text or the last failure's text.
 const char* smap_reply_text();
+
+// Replaces the time bound on connects and exchanges, SMAP_TIMEOUT_SECONDS,
+// for tests that must not wait that long. Call it before the first lookup.
+void smap_set_timeout_ms(int ms);

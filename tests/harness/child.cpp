@@ -117,7 +117,7 @@ std::string log_line(pid_t pid, const std::string& text)
 	return std::string(getprogname()) + "[" + std::to_string(pid) + "]: " + text + "\n";
 }
 
-spawned::spawned(const std::vector<std::string>& argv)
+spawned::spawned(const std::vector<std::string>& argv, std::vector<int> closed)
 {
 	int in[2], out[2], err[2];
 	must(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
@@ -132,6 +132,8 @@ spawned::spawned(const std::vector<std::string>& argv)
 		dup2(in[0], STDIN_FILENO);
 		dup2(out[1], STDOUT_FILENO);
 		dup2(err[1], STDERR_FILENO);
+		for (int fd : closed)
+			close(fd);
 		signal(SIGPIPE, SIG_DFL);
 		execvp(args[0], args.data());
 		_exit(127);
@@ -277,18 +279,35 @@ int spawned::open_fds() const
 	return n;
 }
 
-long spawned::resident_kib() const
+namespace
 {
-	FILE* f = fopen(("/proc/" + std::to_string(pid_) + "/status").c_str(), "r");
+
+// A "Name: N kB" figure of /proc/PID/status, or -1.
+long status_kib(pid_t pid, const char* name)
+{
+	FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
 	if (f == nullptr)
 		return -1;
+	std::string format = std::string(name) + ": %ld kB";
 	char line[256];
 	long kib = -1;
 	while (fgets(line, sizeof line, f) != nullptr)
-		if (sscanf(line, "VmRSS: %ld kB", &kib) == 1)
+		if (sscanf(line, format.c_str(), &kib) == 1)
 			break;
 	fclose(f);
 	return kib;
+}
+
+} // namespace
+
+long spawned::resident_kib() const
+{
+	return status_kib(pid_, "VmRSS");
+}
+
+long spawned::peak_resident_kib() const
+{
+	return status_kib(pid_, "VmHWM");
 }
 
 void expect_no_sanitizer_report(const std::string& err)

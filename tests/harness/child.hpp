@@ -35,7 +35,9 @@ std::string log_line(pid_t pid, const std::string& text);
 class spawned
 {
 public:
-	explicit spawned(const std::vector<std::string>& argv);
+	// The standard descriptors named in `closed` (0, 1 or 2) are closed in
+	// the child instead of connected to a pipe.
+	explicit spawned(const std::vector<std::string>& argv, std::vector<int> closed = {});
 	~spawned();
 	spawned(const spawned&) = delete;
 	spawned& operator=(const spawned&) = delete;
@@ -66,8 +68,9 @@ public:
 	}
 	// Number of open descriptors of the child, from /proc.
 	int open_fds() const;
-	// The child's resident memory in KiB, from /proc.
+	// The child's resident memory in KiB, now and at its peak, from /proc.
 	long resident_kib() const;
+	long peak_resident_kib() const;
 
 private:
 	// Waits up to timeout_ms for output; returns false on timeout or when

@@ -76,6 +76,16 @@ void fake_server::set_script(server_script script)
 namespace
 {
 
+// Sends one byte every `ms` milliseconds, until the peer has gone.
+void send_slowly(int fd, const std::string& data, int ms)
+{
+	for (char c : data) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+		if (send(fd, &c, 1, MSG_NOSIGNAL) != 1)
+			return;
+	}
+}
+
 void send_all(int fd, const std::string& data)
 {
 	size_t off = 0;
@@ -138,7 +148,10 @@ void fake_server::serve()
 				if (reply.delay_ms > 0)
 					std::this_thread::sleep_for(
 					        std::chrono::milliseconds(reply.delay_ms));
-				send_all(fd, reply.data);
+				if (reply.trickle_ms > 0)
+					send_slowly(fd, reply.data, reply.trickle_ms);
+				else
+					send_all(fd, reply.data);
 				if (!reply.later.empty()) {
 					std::this_thread::sleep_for(
 					        std::chrono::milliseconds(reply.later_ms));

@@ -20,6 +20,7 @@ struct server_reply {
 	std::string later;  // bytes sent later_ms after `data`, unasked
 	int later_ms = 0;
 	bool shutdown_read = false; // stop reading: the peer's next write fails
+	int trickle_ms = 0;         // send `data` one byte at a time, this far apart
 };
 
 using server_script = std::function<server_reply(const std::string& query)>;
