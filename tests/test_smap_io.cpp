@@ -72,7 +72,12 @@ protected:
 	}
 };
 
-// A socket at `path` whose queue is full and which never accepts or reads.
+// The lookups that must show their warnings run in a child, which ends
+// with _exit(): the server thread of this process is not the child's, and
+// its memory must not count as the child's leak.
+
+// A socket at `path` that never accepts or reads; `fill` connections
+// already wait in its queue of one.
 struct deaf_listener {
 	int fd;
 	std::vector<int> queued;
@@ -235,7 +240,7 @@ TEST_F(SmapBound, AQueryThatCannotBeWrittenRunsIntoTheBound)
 	deaf_listener deaf(path, 0);
 	smap_socket_path = path.c_str();
 	const std::string key(8 << 20, 'k');
-	auto r = logged_child([&] { exit(lookup(key.c_str()).status == -1 ? 0 : 1); });
+	auto r = logged_child([&] { _exit(lookup(key.c_str()).status == -1 ? 0 : 1); });
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(log_messages(r.err), std::vector<std::string>{"warn: socketmap timed out"});
 	unlink(path.c_str());
@@ -247,7 +252,7 @@ TEST_F(SmapBound, ConnectIsBoundedToo)
 	std::string path = server_->path() + ".full";
 	deaf_listener full(path, 4);
 	smap_socket_path = path.c_str();
-	auto r = logged_child([] { exit(lookup("k").status == -1 ? 0 : 1); });
+	auto r = logged_child([] { _exit(lookup("k").status == -1 ? 0 : 1); });
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(log_messages(r.err),
 	          (std::vector<std::string>{"warn: connect: Resource temporarily unavailable",
