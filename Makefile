@@ -57,7 +57,7 @@ memcheck: all
 # seed corpus; new inputs are kept in $(FUZZ_BUILD)/corpus.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
-FUZZ_TARGETS = request reply dict
+FUZZ_TARGETS = request reply dict netstring
 
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
