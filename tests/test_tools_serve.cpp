@@ -253,3 +253,58 @@ TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 }
 
 } // namespace
+
+namespace
+{
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+	size_t n = 0;
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
+
+std::string ns(const std::string& payload)
+{
+	return std::to_string(payload.size()) + ":" + payload + ",";
+}
+
+// An upstream that answers "OK value-KEY", and two replies with a value
+// glued to their status word.
+script_action upstream_values(const std::string& request, int)
+{
+	std::string key = request.substr(request.find(' ') + 1);
+	if (key == "tab")
+		return {script_action::SEND, ns("OK\tsecret-tab")};
+	if (key == "glued")
+		return {script_action::SEND, ns("OKsecret-glued")};
+	return {script_action::SEND, ns("OK value-" + key)};
+}
+
+struct ServeBridge : ::testing::Test {
+	temp_dir dir;
+	std::string sock = dir.file("s");
+	std::string up = dir.file("up");
+	script_server upstream{up, true, upstream_values};
+};
+
+TEST_F(ServeBridge, VerboseLogShowsNoValue)
+{
+	serve_process serve(dir, {"-v", "--upstream", up, sock}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	// -v shows the status word of a reply, never what follows it.
+	EXPECT_EQ(ask(fd, "t plain"), "OK value-plain");
+	EXPECT_EQ(ask(fd, "t tab"), "OK\tsecret-tab");
+	EXPECT_EQ(ask(fd, "t glued"), "OKsecret-glued");
+	close(fd);
+	serve.stop(SIGTERM);
+	std::string log = read_file(serve.log);
+	EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+	EXPECT_EQ(log.find("value-"), std::string::npos) << log;
+	EXPECT_EQ(count_of(log, "reply OK\n"), 2u) << log;
+	EXPECT_EQ(count_of(log, "reply ?\n"), 1u) << log;
+}
+
+} // namespace

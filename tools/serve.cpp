@@ -17,6 +17,7 @@
 #include "tools/bridge.hpp"
 #include "tools/lineframe.hpp"
 #include "tools/maps.hpp"
+#include "tools/reply.hpp"
 #include "tools/usock.hpp"
 
 #include <cerrno>
@@ -139,9 +140,9 @@ void client_flush(client* c)
 void client_reply(client* c, std::string_view reply)
 {
 	if (serve_verbose) {
-		// Only the reply's prefix: values may be secrets.
-		size_t shown = std::min(reply.find(' '), reply.size());
-		log_dbg("client %d: reply %.*s", c->fd, static_cast<int>(shown), reply.data());
+		// Only the status word: values may be secrets.
+		std::string_view word = reply_status_word(reply);
+		log_dbg("client %d: reply %.*s", c->fd, static_cast<int>(word.size()), word.data());
 	}
 	c->out.append(reply);
 	c->out.push_back('\n');
