@@ -265,6 +265,120 @@ size_t count_of(const std::string& text, const std::string& what)
 	return n;
 }
 
+TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
+{
+	write_file(maps + "/crlf", "postmaster root\r\n"
+	                           "alone\r\n"
+	                           "spaced  two words \r\n"
+	                           "  # comment\r\n"
+	                           "\r\n"
+	                           "last value\r");
+	write_file(dir.file("secret"), "root hash\n");
+	ASSERT_EQ(symlink("../secret", (maps + "/outside").c_str()), 0);
+	ASSERT_EQ(symlink(dir.file("secret").c_str(), (maps + "/absolute").c_str()), 0);
+	ASSERT_EQ(symlink("aliases", (maps + "/inside").c_str()), 0);
+	ASSERT_EQ(symlink("nowhere", (maps + "/dangling").c_str()), 0);
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+
+	// A CR before the newline belongs to neither key nor value.
+	EXPECT_EQ(ask(fd, "crlf postmaster"), "OK root");
+	EXPECT_EQ(ask(fd, "crlf alone"), "OK ");
+	EXPECT_EQ(ask(fd, "crlf spaced"), "OK two words ");
+	EXPECT_EQ(ask(fd, "crlf last"), "OK value");
+	EXPECT_EQ(ask(fd, "crlf postmaster\r"), "NOTFOUND ");
+
+	// A symbolic link names no table, wherever it points; each is
+	// reported once.
+	for (int round = 0; round < 2; round++) {
+		for (const char* link : {"outside", "absolute", "inside", "dangling"})
+			EXPECT_EQ(ask(fd, std::string(link) + " root"), "PERM unknown table")
+			        << link;
+	}
+	// Nor does a loaded file that is replaced by one.
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	unlink((maps + "/aliases").c_str());
+	ASSERT_EQ(symlink("../secret", (maps + "/aliases").c_str()), 0);
+	EXPECT_EQ(ask(fd, "aliases root"), "PERM unknown table");
+	close(fd);
+	std::string log = read_file(serve.log);
+	EXPECT_EQ(count_of(log, "map outside is a symbolic link"), 1u) << log;
+	EXPECT_EQ(count_of(log, "map aliases is a symbolic link"), 1u) << log;
+}
+
+TEST_F(ServeMaps, OversizedMapIsRefused)
+{
+	std::string huge = maps + "/huge";
+	write_file(huge, "");
+	// Sparse: one byte over the 1 GiB that a map may have.
+	ASSERT_EQ(truncate(huge.c_str(), (off_t(1) << 30) + 1), 0);
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "huge key"), "TEMP map huge is larger than 1073741824 bytes");
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+}
+
+// A map of `lines` entries "keyN TAG-N" padded to about 40 bytes a line.
+std::string big_map(const std::string& tag, int lines)
+{
+	std::string text;
+	for (int i = 0; i < lines; i++)
+		text += "key" + std::to_string(i) + " " + tag + "-" + std::to_string(i) +
+		        std::string(24, '.') + "\n";
+	return text;
+}
+
+std::string big_value(const std::string& tag, int i)
+{
+	return "OK " + tag + "-" + std::to_string(i) + std::string(24, '.');
+}
+
+TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
+{
+	write_file(maps + "/big", big_map("old", 200000)); // about 8 MB
+	serve_process serve(dir, {sock, maps}, sock);
+	int a = connect_to(sock), b = connect_to(sock);
+	ASSERT_NE(a, -1);
+	ASSERT_NE(b, -1);
+
+	// Queries for a map that is loading for the first time wait for it,
+	// in order; other tables are answered meanwhile.
+	send_text(a, "big key199999\nbig key0\nbig nokey\n");
+	EXPECT_EQ(ask(b, "aliases postmaster"), "OK root");
+	EXPECT_EQ(read_line(a), big_value("old", 199999));
+	EXPECT_EQ(read_line(a), big_value("old", 0));
+	EXPECT_EQ(read_line(a), "NOTFOUND ");
+
+	// A changed map is loaded beside the old version, which answers until
+	// the new one is complete: the query that finds the change still gets
+	// the old value.
+	write_file(maps + "/big", big_map("new", 210000));
+	EXPECT_EQ(ask(a, "big key5"), big_value("old", 5));
+	EXPECT_EQ(ask(b, "aliases postmaster"), "OK root");
+	// Each answer comes from one version or the other, until the switch.
+	std::string reply;
+	long long end = monotonic_ms() + 20000;
+	do {
+		reply = ask(a, "big key7");
+		if (reply != big_value("old", 7))
+			break;
+	} while (monotonic_ms() < end);
+	EXPECT_EQ(reply, big_value("new", 7));
+	EXPECT_EQ(ask(a, "big key209999"), big_value("new", 209999));
+	close(a);
+	EXPECT_EQ(count_of(read_file(serve.log), "loaded map big: "), 2u);
+
+	// A map of one step's size, 256 KiB, is still read within the query.
+	std::string step = "key new\n" + std::string((1 << 18) - 9, '#') + "\n";
+	write_file(maps + "/step", "key old\n");
+	EXPECT_EQ(ask(b, "step key"), "OK old");
+	write_file(maps + "/step", step);
+	EXPECT_EQ(ask(b, "step key"), "OK new");
+	close(b);
+}
+
 std::string ns(const std::string& payload)
 {
 	return std::to_string(payload.size()) + ":" + payload + ",";

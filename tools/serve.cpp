@@ -7,7 +7,9 @@
 // stalled upstream holds up nobody else. Input is read from a client only
 // when its last chunk has been used up and its unsent replies are below a
 // limit, which bounds the memory of each client. Replies are written in
-// the order of the queries.
+// the order of the queries. Map files are loaded in steps between rounds
+// (see maps.hpp); a query for a map still loading waits as one with the
+// upstream does.
 //
 // Fatal (through die_msg()/die_sys(), status 1): a bad command line, a
 // socket path that cannot be taken over, a map directory that cannot be
@@ -60,9 +62,10 @@ struct client {
 	line_reader lines;
 	std::string out;
 	size_t out_off = 0;
-	bool eof = false;     // the client will send nothing more
-	bool dead = false;    // close at the end of this round
-	bool waiting = false; // a query is with the upstream
+	bool eof = false;      // the client will send nothing more
+	bool dead = false;     // close at the end of this round
+	bool waiting = false;  // a query is with the upstream or a map loading
+	std::string map_query; // the query that waits for a map
 	bridge_conn up;
 };
 
@@ -148,6 +151,14 @@ void client_reply(client* c, std::string_view reply)
 	c->out.push_back('\n');
 }
 
+// Answers a query line that has a blank from the maps; false while the
+// map is loading.
+bool map_answer(std::string_view line, std::string* reply)
+{
+	size_t blank = line.find(' ');
+	return maps_answer(line.substr(0, blank), line.substr(blank + 1), reply);
+}
+
 void client_query(client* c, const std::string& line, int64_t now)
 {
 	if (serve_verbose)
@@ -159,8 +170,11 @@ void client_query(client* c, const std::string& line, int64_t now)
 	}
 	std::string reply;
 	if (serve_upstream == nullptr) {
-		std::string_view text = line;
-		maps_answer(text.substr(0, blank), text.substr(blank + 1), &reply);
+		if (!map_answer(line, &reply)) {
+			c->waiting = true;
+			c->map_query = line;
+			return;
+		}
 	} else if (!bridge_start(&c->up, line, now, &reply)) {
 		c->waiting = true;
 		return;
@@ -250,6 +264,19 @@ void close_client(client* c)
 	close(c->fd);
 }
 
+// Asks the maps again for the queries that waited for a map to load.
+void retry_map_queries(int64_t now)
+{
+	for (const auto& c : serve_clients) {
+		std::string reply;
+		if (!c->waiting || !map_answer(c->map_query, &reply))
+			continue;
+		c->waiting = false;
+		client_reply(c.get(), reply);
+		client_progress(c.get(), now);
+	}
+}
+
 void serve(int listener)
 {
 	std::vector<pollfd> fds;
@@ -267,6 +294,8 @@ void serve(int listener)
 		};
 		if (!accepting && serve_clients.size() < SERVE_MAX_CLIENTS)
 			lower_timeout(accept_pause_until);
+		if (maps_busy())
+			timeout = 0;
 
 		fds.clear();
 		fds.push_back({serve_signal_pipe[0], POLLIN, 0});
@@ -311,6 +340,8 @@ void serve(int listener)
 			}
 			client_progress(c, now);
 		}
+		if (maps_work())
+			retry_map_queries(now);
 		for (size_t i = 0; i < serve_clients.size();) {
 			if (serve_clients[i]->dead) {
 				close_client(serve_clients[i].get());
