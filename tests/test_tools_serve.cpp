@@ -265,6 +265,23 @@ size_t count_of(const std::string& text, const std::string& what)
 	return n;
 }
 
+// Waits up to 5 s for `what` to show in the log.
+bool log_shows(const std::string& log, const std::string& what)
+{
+	long long end = monotonic_ms() + 5000;
+	while (read_file(log).find(what) == std::string::npos) {
+		if (monotonic_ms() >= end)
+			return false;
+		usleep(10000);
+	}
+	return true;
+}
+
+bool alive(pid_t pid)
+{
+	return waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
 TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
 {
 	write_file(maps + "/crlf", "postmaster root\r\n"
@@ -379,6 +396,51 @@ TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
 	close(b);
 }
 
+TEST_F(ServeMaps, HangupReadsTheMapsAgain)
+{
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	for (size_t i = 1; i <= 2; i++) {
+		kill(serve.pid, SIGHUP);
+		long long end = monotonic_ms() + 5000;
+		while (count_of(read_file(serve.log), "SIGHUP") < i && monotonic_ms() < end)
+			usleep(10000);
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	}
+	// Unchanged, the map was read again after each SIGHUP, when asked.
+	EXPECT_EQ(count_of(read_file(serve.log), "loaded map aliases: "), 3u);
+	EXPECT_EQ(access(sock.c_str(), F_OK), 0);
+	close(fd);
+	int status = serve.stop(SIGTERM);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
+{
+	// Started so, a socket or pipe must not take descriptor 1 or 2, where
+	// the log lines of -v would go.
+	serve_process serve(dir, {"-v", sock, maps}, sock, {.no_output = true});
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	for (int i = 0; i < 5; i++)
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+	EXPECT_TRUE(alive(serve.pid));
+	// Opened on /dev/null: the log lines go nowhere, and nothing else
+	// took those numbers.
+	for (int std_fd : {1, 2}) {
+		std::string link =
+		        "/proc/" + std::to_string(serve.pid) + "/fd/" + std::to_string(std_fd);
+		char target[256] = "";
+		ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+		EXPECT_EQ(std::string(target, n > 0 ? size_t(n) : 0), "/dev/null") << link;
+	}
+	int status = serve.stop(SIGTERM);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
+}
+
 std::string ns(const std::string& payload)
 {
 	return std::to_string(payload.size()) + ":" + payload + ",";
@@ -419,6 +481,19 @@ TEST_F(ServeBridge, VerboseLogShowsNoValue)
 	EXPECT_EQ(log.find("value-"), std::string::npos) << log;
 	EXPECT_EQ(count_of(log, "reply OK\n"), 2u) << log;
 	EXPECT_EQ(count_of(log, "reply ?\n"), 1u) << log;
+}
+
+TEST_F(ServeBridge, HangupIsIgnored)
+{
+	serve_process serve(dir, {"--upstream", up, sock}, sock);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "t before"), "OK value-before");
+	kill(serve.pid, SIGHUP);
+	ASSERT_TRUE(log_shows(serve.log, "SIGHUP ignored"));
+	EXPECT_EQ(ask(fd, "t after"), "OK value-after");
+	close(fd);
+	int status = serve.stop(SIGTERM);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

@@ -15,7 +15,10 @@
 // socket path that cannot be taken over, a map directory that cannot be
 // opened, a failing poll(). SIGINT and SIGTERM end the loop; the server
 // then removes its socket (if the path still names it) and exits with 0.
+// SIGHUP makes every map be read again at its next query; the bridge
+// ignores it.
 #include "support/log.hpp"
+#include "support/stdfd.hpp"
 #include "tools/bridge.hpp"
 #include "tools/lineframe.hpp"
 #include "tools/maps.hpp"
@@ -74,6 +77,7 @@ bool serve_verbose;
 std::vector<std::unique_ptr<client>> serve_clients;
 int serve_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t serve_stop_signal;
+volatile sig_atomic_t serve_hangup;
 
 [[noreturn]] void usage()
 {
@@ -92,7 +96,10 @@ int64_t now_ms()
 void on_signal(int sig)
 {
 	int saved = errno;
-	serve_stop_signal = sig;
+	if (sig == SIGHUP)
+		serve_hangup = 1;
+	else
+		serve_stop_signal = sig;
 	char byte = 0;
 	ssize_t ignored = write(serve_signal_pipe[1], &byte, 1);
 	(void)ignored;
@@ -113,6 +120,7 @@ void setup_signals()
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGHUP, &sa, nullptr);
 	// A client that has gone must make a write fail, not end the server.
 	signal(SIGPIPE, SIG_IGN);
 }
@@ -277,6 +285,24 @@ void retry_map_queries(int64_t now)
 	}
 }
 
+// Reads the signal pipe dry; true when the loop is to end.
+bool take_signals()
+{
+	char bytes[64];
+	while (read(serve_signal_pipe[0], bytes, sizeof bytes) > 0)
+		;
+	if (serve_hangup) {
+		serve_hangup = 0;
+		if (serve_upstream) {
+			log_note("SIGHUP ignored: a bridge has no maps to read again");
+		} else {
+			log_note("SIGHUP: every map is read again at its next query");
+			maps_reload();
+		}
+	}
+	return serve_stop_signal != 0;
+}
+
 void serve(int listener)
 {
 	std::vector<pollfd> fds;
@@ -315,7 +341,7 @@ void serve(int listener)
 				continue;
 			die_sys("poll");
 		}
-		if (fds[0].revents != 0)
+		if (fds[0].revents != 0 && take_signals())
 			break;
 		now = now_ms();
 
@@ -379,7 +405,12 @@ int64_t parse_timeout(const char* text)
 
 int main(int argc, char* argv[])
 {
+	// Before anything is opened: no socket or pipe may become a standard
+	// descriptor, where a log line would be written into it.
+	bool stdfd_ok = stdfd_ensure_open();
 	log_start(1);
+	if (!stdfd_ok)
+		die_sys("cannot open /dev/null on a closed standard descriptor");
 
 	static const option longopts[] = {
 	        {"mode", required_argument, nullptr, 'm'},
