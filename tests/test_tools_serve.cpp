@@ -277,6 +277,17 @@ bool log_shows(const std::string& log, const std::string& what)
 	return true;
 }
 
+// One line, or "<timeout>" when none comes within `ms`.
+std::string read_line_within(int fd, int ms)
+{
+	timeval bound = {ms / 1000, (ms % 1000) * 1000};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	std::string line = read_line(fd);
+	bound = {5, 0};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	return line;
+}
+
 bool alive(pid_t pid)
 {
 	return waitpid(pid, nullptr, WNOHANG) == 0;
@@ -441,6 +452,94 @@ TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
 	EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
 }
 
+// Connects `n` clients that stay idle.
+std::vector<int> idle_clients(const std::string& sock, int n)
+{
+	std::vector<int> fds;
+	for (int i = 0; i < n; i++) {
+		fds.push_back(connect_to(sock));
+		EXPECT_NE(fds.back(), -1);
+	}
+	return fds;
+}
+
+TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
+{
+	// With 24 descriptors there is room for a handful of clients: the
+	// server neither dies nor locks newcomers out.
+	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24});
+	std::vector<int> idle = idle_clients(sock, 30);
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
+	// The ones idle longest made room; the latest are still served.
+	EXPECT_EQ(read_line(idle.front()), "<eof>");
+	EXPECT_EQ(ask(idle.back(), "aliases postmaster"), "OK root");
+	for (int fd : idle)
+		close(fd);
+	close(fresh);
+	EXPECT_TRUE(alive(serve.pid));
+	EXPECT_TRUE(log_shows(serve.log, "client slots in use"));
+}
+
+TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
+{
+	// Inherited descriptors leave fewer than the table was sized for:
+	// accept() runs out, pauses, and the table shrinks to what it holds.
+	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24, .inherited = 12});
+	std::vector<int> idle = idle_clients(sock, 10);
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
+	EXPECT_TRUE(alive(serve.pid));
+	std::string log = read_file(serve.log);
+	EXPECT_NE(log.find("warn: accept: Too many open files"), std::string::npos) << log;
+	EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
+	for (int fd : idle)
+		close(fd);
+	close(fresh);
+}
+
+TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
+{
+	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log, "clients at once"));
+	std::string log = read_file(serve.log);
+	size_t at = log.find("up to ") + 6;
+	int table = atoi(log.c_str() + at);
+	ASSERT_GT(table, 0);
+	ASSERT_LT(table, 20);
+
+	// Every client floods queries and reads no reply: none is idle. Each
+	// is busy before the next one comes, so none is closed for another.
+	std::string burst;
+	for (int i = 0; i < 1000; i++)
+		burst += "aliases alice\n";
+	std::vector<int> busy;
+	for (int i = 0; i < table; i++) {
+		int fd = connect_to(sock);
+		ASSERT_NE(fd, -1);
+		busy.push_back(fd);
+		fcntl(fd, F_SETFL, O_NONBLOCK);
+		for (int tries = 0; tries < 1000; tries++) {
+			if (send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0) {
+				usleep(20000); // let the server fill its side too
+				if (send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0)
+					break;
+			}
+		}
+	}
+	// A newcomer waits in the listen queue...
+	int fresh = connect_to(sock);
+	send_text(fresh, "aliases postmaster\n");
+	EXPECT_EQ(read_line_within(fresh, 500), "<timeout>");
+	// ...until a client leaves.
+	close(busy.back());
+	busy.pop_back();
+	EXPECT_EQ(read_line(fresh), "OK root");
+	for (int fd : busy)
+		close(fd);
+	close(fresh);
+}
+
 std::string ns(const std::string& payload)
 {
 	return std::to_string(payload.size()) + ":" + payload + ",";
@@ -494,6 +593,23 @@ TEST_F(ServeBridge, HangupIsIgnored)
 	close(fd);
 	int status = serve.stop(SIGTERM);
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
+{
+	// Two descriptors a client: each newcomer still gets in and gets its
+	// answer, far past the limit.
+	serve_process serve(dir, {"--upstream", up, sock}, sock, {.nofile = 24});
+	std::vector<int> clients;
+	for (int i = 0; i < 30; i++) {
+		clients.push_back(connect_to(sock));
+		EXPECT_EQ(ask(clients.back(), "t k" + std::to_string(i)),
+		          "OK value-k" + std::to_string(i));
+	}
+	EXPECT_EQ(read_line(clients.front()), "<eof>");
+	for (int fd : clients)
+		close(fd);
+	EXPECT_TRUE(alive(serve.pid));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -68,6 +69,12 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path,
 		if (options.no_output) {
 			close(1);
 			close(2);
+		}
+		for (int i = 0; i < options.inherited; i++)
+			fcntl(0, F_DUPFD, 3); // without FD_CLOEXEC: passed on by execv
+		if (options.nofile > 0) {
+			rlimit lim = {rlim_t(options.nofile), rlim_t(options.nofile)};
+			setrlimit(RLIMIT_NOFILE, &lim);
 		}
 		std::vector<char*> args;
 		for (const auto& a : argv)

@@ -28,6 +28,8 @@ std::string read_file(const std::string& path);
 
 // What spawn() changes in the child beyond its standard descriptors.
 struct spawn_options {
+	int nofile = 0;         // when > 0, the soft and hard RLIMIT_NOFILE
+	int inherited = 0;      // descriptors left open on /dev/null for it
 	bool no_output = false; // standard output and error closed
 };
 
