@@ -11,6 +11,8 @@
 #   make bench-callgrind
 #                   instructions per lookup under callgrind
 #                   (CALLGRIND_LOOKUPS=3000)
+#   make bench-maps what loading a big map costs smap-serve's other
+#                   clients (BENCH_MAPS_FLAGS=-m 50 -r 3 by default)
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -19,8 +21,9 @@ BENCH_REPS ?= 5
 BENCH_ARGS ?=
 BENCH_FLAGS ?=
 CALLGRIND_LOOKUPS ?= 3000
+BENCH_MAPS_FLAGS ?= -m 50 -r 3
 
-.PHONY: all configure test memcheck fuzz bench bench-build bench-callgrind bench-dict clean
+.PHONY: all configure test memcheck fuzz bench bench-build bench-callgrind bench-dict bench-maps clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -48,6 +51,11 @@ bench-callgrind: bench-build
 	sh bench/callgrind.sh $(BENCH_BUILD)/bench/throughput \
 		$(BENCH_BUILD)/src/backend/smap-backend $(CALLGRIND_LOOKUPS)
 
+bench-maps:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-serve map_load
+	$(BENCH_BUILD)/bench/map_load $(BENCH_MAPS_FLAGS) $(BENCH_BUILD)/tools/smap-serve
+
 memcheck: all
 	rm -f $(BUILD)/memcheck.*.log
 	SMAP_TEST_WRAPPER="$(MEMCHECK)" $(BUILD)/tests/test_soak; \
@@ -57,7 +65,7 @@ memcheck: all
 # seed corpus; new inputs are kept in $(FUZZ_BUILD)/corpus.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
-FUZZ_TARGETS = request reply dict
+FUZZ_TARGETS = request reply dict netstring
 
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF

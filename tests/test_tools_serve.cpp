@@ -253,3 +253,363 @@ TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 }
 
 } // namespace
+
+namespace
+{
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+	size_t n = 0;
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
+
+// Waits up to 5 s for `what` to show in the log.
+bool log_shows(const std::string& log, const std::string& what)
+{
+	long long end = monotonic_ms() + 5000;
+	while (read_file(log).find(what) == std::string::npos) {
+		if (monotonic_ms() >= end)
+			return false;
+		usleep(10000);
+	}
+	return true;
+}
+
+// One line, or "<timeout>" when none comes within `ms`.
+std::string read_line_within(int fd, int ms)
+{
+	timeval bound = {ms / 1000, (ms % 1000) * 1000};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	std::string line = read_line(fd);
+	bound = {5, 0};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	return line;
+}
+
+bool alive(pid_t pid)
+{
+	return waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
+{
+	write_file(maps + "/crlf", "postmaster root\r\n"
+	                           "alone\r\n"
+	                           "spaced  two words \r\n"
+	                           "  # comment\r\n"
+	                           "\r\n"
+	                           "last value\r");
+	write_file(dir.file("secret"), "root hash\n");
+	ASSERT_EQ(symlink("../secret", (maps + "/outside").c_str()), 0);
+	ASSERT_EQ(symlink(dir.file("secret").c_str(), (maps + "/absolute").c_str()), 0);
+	ASSERT_EQ(symlink("aliases", (maps + "/inside").c_str()), 0);
+	ASSERT_EQ(symlink("nowhere", (maps + "/dangling").c_str()), 0);
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+
+	// A CR before the newline belongs to neither key nor value.
+	EXPECT_EQ(ask(fd, "crlf postmaster"), "OK root");
+	EXPECT_EQ(ask(fd, "crlf alone"), "OK ");
+	EXPECT_EQ(ask(fd, "crlf spaced"), "OK two words ");
+	EXPECT_EQ(ask(fd, "crlf last"), "OK value");
+	EXPECT_EQ(ask(fd, "crlf postmaster\r"), "NOTFOUND ");
+
+	// A symbolic link names no table, wherever it points; each is
+	// reported once.
+	for (int round = 0; round < 2; round++) {
+		for (const char* link : {"outside", "absolute", "inside", "dangling"})
+			EXPECT_EQ(ask(fd, std::string(link) + " root"), "PERM unknown table")
+			        << link;
+	}
+	// Nor does a loaded file that is replaced by one.
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	unlink((maps + "/aliases").c_str());
+	ASSERT_EQ(symlink("../secret", (maps + "/aliases").c_str()), 0);
+	EXPECT_EQ(ask(fd, "aliases root"), "PERM unknown table");
+	close(fd);
+	std::string log = read_file(serve.log);
+	EXPECT_EQ(count_of(log, "map outside is a symbolic link"), 1u) << log;
+	EXPECT_EQ(count_of(log, "map aliases is a symbolic link"), 1u) << log;
+}
+
+TEST_F(ServeMaps, OversizedMapIsRefused)
+{
+	std::string huge = maps + "/huge";
+	write_file(huge, "");
+	// Sparse: one byte over the 1 GiB that a map may have.
+	ASSERT_EQ(truncate(huge.c_str(), (off_t(1) << 30) + 1), 0);
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "huge key"), "TEMP map huge is larger than 1073741824 bytes");
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+}
+
+// A map of `lines` entries "keyN TAG-N" padded to about 40 bytes a line.
+std::string big_map(const std::string& tag, int lines)
+{
+	std::string text;
+	for (int i = 0; i < lines; i++)
+		text += "key" + std::to_string(i) + " " + tag + "-" + std::to_string(i) +
+		        std::string(24, '.') + "\n";
+	return text;
+}
+
+std::string big_value(const std::string& tag, int i)
+{
+	return "OK " + tag + "-" + std::to_string(i) + std::string(24, '.');
+}
+
+TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
+{
+	write_file(maps + "/big", big_map("old", 200000)); // about 8 MB
+	serve_process serve(dir, {sock, maps}, sock);
+	int a = connect_to(sock), b = connect_to(sock);
+	ASSERT_NE(a, -1);
+	ASSERT_NE(b, -1);
+
+	// Queries for a map that is loading for the first time wait for it,
+	// in order; other tables are answered meanwhile.
+	send_text(a, "big key199999\nbig key0\nbig nokey\n");
+	EXPECT_EQ(ask(b, "aliases postmaster"), "OK root");
+	EXPECT_EQ(read_line(a), big_value("old", 199999));
+	EXPECT_EQ(read_line(a), big_value("old", 0));
+	EXPECT_EQ(read_line(a), "NOTFOUND ");
+
+	// A changed map is loaded beside the old version, which answers until
+	// the new one is complete: the query that finds the change still gets
+	// the old value.
+	write_file(maps + "/big", big_map("new", 210000));
+	EXPECT_EQ(ask(a, "big key5"), big_value("old", 5));
+	EXPECT_EQ(ask(b, "aliases postmaster"), "OK root");
+	// Each answer comes from one version or the other, until the switch.
+	std::string reply;
+	long long end = monotonic_ms() + 20000;
+	do {
+		reply = ask(a, "big key7");
+		if (reply != big_value("old", 7))
+			break;
+	} while (monotonic_ms() < end);
+	EXPECT_EQ(reply, big_value("new", 7));
+	EXPECT_EQ(ask(a, "big key209999"), big_value("new", 209999));
+	close(a);
+	EXPECT_EQ(count_of(read_file(serve.log), "loaded map big: "), 2u);
+
+	// A map of one step's size, 256 KiB, is still read within the query.
+	std::string step = "key new\n" + std::string((1 << 18) - 9, '#') + "\n";
+	write_file(maps + "/step", "key old\n");
+	EXPECT_EQ(ask(b, "step key"), "OK old");
+	write_file(maps + "/step", step);
+	EXPECT_EQ(ask(b, "step key"), "OK new");
+	close(b);
+}
+
+TEST_F(ServeMaps, HangupReadsTheMapsAgain)
+{
+	serve_process serve(dir, {sock, maps}, sock);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	for (size_t i = 1; i <= 2; i++) {
+		kill(serve.pid, SIGHUP);
+		long long end = monotonic_ms() + 5000;
+		while (count_of(read_file(serve.log), "SIGHUP") < i && monotonic_ms() < end)
+			usleep(10000);
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	}
+	// Unchanged, the map was read again after each SIGHUP, when asked.
+	EXPECT_EQ(count_of(read_file(serve.log), "loaded map aliases: "), 3u);
+	EXPECT_EQ(access(sock.c_str(), F_OK), 0);
+	close(fd);
+	int status = serve.stop(SIGTERM);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
+{
+	// Started so, a socket or pipe must not take descriptor 1 or 2, where
+	// the log lines of -v would go.
+	serve_process serve(dir, {"-v", sock, maps}, sock, {.no_output = true});
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	for (int i = 0; i < 5; i++)
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+	EXPECT_TRUE(alive(serve.pid));
+	// Opened on /dev/null: the log lines go nowhere, and nothing else
+	// took those numbers.
+	for (int std_fd : {1, 2}) {
+		std::string link =
+		        "/proc/" + std::to_string(serve.pid) + "/fd/" + std::to_string(std_fd);
+		char target[256] = "";
+		ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+		EXPECT_EQ(std::string(target, n > 0 ? size_t(n) : 0), "/dev/null") << link;
+	}
+	int status = serve.stop(SIGTERM);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
+}
+
+// Connects `n` clients that stay idle.
+std::vector<int> idle_clients(const std::string& sock, int n)
+{
+	std::vector<int> fds;
+	for (int i = 0; i < n; i++) {
+		fds.push_back(connect_to(sock));
+		EXPECT_NE(fds.back(), -1);
+	}
+	return fds;
+}
+
+TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
+{
+	// With 24 descriptors there is room for a handful of clients: the
+	// server neither dies nor locks newcomers out.
+	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24});
+	std::vector<int> idle = idle_clients(sock, 30);
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
+	// The ones idle longest made room; the latest are still served.
+	EXPECT_EQ(read_line(idle.front()), "<eof>");
+	EXPECT_EQ(ask(idle.back(), "aliases postmaster"), "OK root");
+	for (int fd : idle)
+		close(fd);
+	close(fresh);
+	EXPECT_TRUE(alive(serve.pid));
+	EXPECT_TRUE(log_shows(serve.log, "client slots in use"));
+}
+
+TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
+{
+	// Inherited descriptors leave fewer than the table was sized for:
+	// accept() runs out, pauses, and the table shrinks to what it holds.
+	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24, .inherited = 12});
+	std::vector<int> idle = idle_clients(sock, 10);
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
+	EXPECT_TRUE(alive(serve.pid));
+	std::string log = read_file(serve.log);
+	EXPECT_NE(log.find("warn: accept: Too many open files"), std::string::npos) << log;
+	EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
+	for (int fd : idle)
+		close(fd);
+	close(fresh);
+}
+
+TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
+{
+	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log, "clients at once"));
+	std::string log = read_file(serve.log);
+	size_t at = log.find("up to ") + 6;
+	int table = atoi(log.c_str() + at);
+	ASSERT_GT(table, 0);
+	ASSERT_LT(table, 20);
+
+	// Every client floods queries and reads no reply: none is idle. Each
+	// is busy before the next one comes, so none is closed for another.
+	std::string burst;
+	for (int i = 0; i < 1000; i++)
+		burst += "aliases alice\n";
+	std::vector<int> busy;
+	for (int i = 0; i < table; i++) {
+		int fd = connect_to(sock);
+		ASSERT_NE(fd, -1);
+		busy.push_back(fd);
+		fcntl(fd, F_SETFL, O_NONBLOCK);
+		for (int tries = 0; tries < 1000; tries++) {
+			if (send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0) {
+				usleep(20000); // let the server fill its side too
+				if (send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0)
+					break;
+			}
+		}
+	}
+	// A newcomer waits in the listen queue...
+	int fresh = connect_to(sock);
+	send_text(fresh, "aliases postmaster\n");
+	EXPECT_EQ(read_line_within(fresh, 500), "<timeout>");
+	// ...until a client leaves.
+	close(busy.back());
+	busy.pop_back();
+	EXPECT_EQ(read_line(fresh), "OK root");
+	for (int fd : busy)
+		close(fd);
+	close(fresh);
+}
+
+std::string ns(const std::string& payload)
+{
+	return std::to_string(payload.size()) + ":" + payload + ",";
+}
+
+// An upstream that answers "OK value-KEY", and two replies with a value
+// glued to their status word.
+script_action upstream_values(const std::string& request, int)
+{
+	std::string key = request.substr(request.find(' ') + 1);
+	if (key == "tab")
+		return {script_action::SEND, ns("OK\tsecret-tab")};
+	if (key == "glued")
+		return {script_action::SEND, ns("OKsecret-glued")};
+	return {script_action::SEND, ns("OK value-" + key)};
+}
+
+struct ServeBridge : ::testing::Test {
+	temp_dir dir;
+	std::string sock = dir.file("s");
+	std::string up = dir.file("up");
+	script_server upstream{up, true, upstream_values};
+};
+
+TEST_F(ServeBridge, VerboseLogShowsNoValue)
+{
+	serve_process serve(dir, {"-v", "--upstream", up, sock}, sock);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	// -v shows the status word of a reply, never what follows it.
+	EXPECT_EQ(ask(fd, "t plain"), "OK value-plain");
+	EXPECT_EQ(ask(fd, "t tab"), "OK\tsecret-tab");
+	EXPECT_EQ(ask(fd, "t glued"), "OKsecret-glued");
+	close(fd);
+	serve.stop(SIGTERM);
+	std::string log = read_file(serve.log);
+	EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+	EXPECT_EQ(log.find("value-"), std::string::npos) << log;
+	EXPECT_EQ(count_of(log, "reply OK\n"), 2u) << log;
+	EXPECT_EQ(count_of(log, "reply ?\n"), 1u) << log;
+}
+
+TEST_F(ServeBridge, HangupIsIgnored)
+{
+	serve_process serve(dir, {"--upstream", up, sock}, sock);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "t before"), "OK value-before");
+	kill(serve.pid, SIGHUP);
+	ASSERT_TRUE(log_shows(serve.log, "SIGHUP ignored"));
+	EXPECT_EQ(ask(fd, "t after"), "OK value-after");
+	close(fd);
+	int status = serve.stop(SIGTERM);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
+{
+	// Two descriptors a client: each newcomer still gets in and gets its
+	// answer, far past the limit.
+	serve_process serve(dir, {"--upstream", up, sock}, sock, {.nofile = 24});
+	std::vector<int> clients;
+	for (int i = 0; i < 30; i++) {
+		clients.push_back(connect_to(sock));
+		EXPECT_EQ(ask(clients.back(), "t k" + std::to_string(i)),
+		          "OK value-k" + std::to_string(i));
+	}
+	EXPECT_EQ(read_line(clients.front()), "<eof>");
+	for (int fd : clients)
+		close(fd);
+	EXPECT_TRUE(alive(serve.pid));
+}
+
+} // namespace

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -51,7 +52,8 @@ long long monotonic_ms()
 	return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path)
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path,
+            const spawn_options& options)
 {
 	pid_t pid = fork();
 	if (pid == 0) {
@@ -60,6 +62,20 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path)
 		dup2(in, 0);
 		dup2(log, 1);
 		dup2(log, 2);
+		// Only what the options ask for is inherited, not the test's own
+		// sockets.
+		for (int fd = 3; fd < 1024; fd++)
+			close(fd);
+		if (options.no_output) {
+			close(1);
+			close(2);
+		}
+		for (int i = 0; i < options.inherited; i++)
+			fcntl(0, F_DUPFD, 3); // without FD_CLOEXEC: passed on by execv
+		if (options.nofile > 0) {
+			rlimit lim = {rlim_t(options.nofile), rlim_t(options.nofile)};
+			setrlimit(RLIMIT_NOFILE, &lim);
+		}
 		std::vector<char*> args;
 		for (const auto& a : argv)
 			args.push_back(const_cast<char*>(a.c_str()));
@@ -166,12 +182,12 @@ std::string ask(int fd, const std::string& query)
 }
 
 serve_process::serve_process(const temp_dir& dir, const std::vector<std::string>& args,
-                             const std::string& socket_path)
+                             const std::string& socket_path, const spawn_options& options)
     : log(dir.file("serve.log"))
 {
 	std::vector<std::string> argv = {SMAP_SERVE_PATH};
 	argv.insert(argv.end(), args.begin(), args.end());
-	pid = spawn(argv, log);
+	pid = spawn(argv, log, options);
 	if (!wait_listening(socket_path, 5000))
 		fprintf(stderr, "smap-serve did not start: %s\n", read_file(log).c_str());
 }

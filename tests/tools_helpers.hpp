@@ -26,9 +26,17 @@ struct temp_dir {
 void write_file(const std::string& path, const std::string& text);
 std::string read_file(const std::string& path);
 
+// What spawn() changes in the child beyond its standard descriptors.
+struct spawn_options {
+	int nofile = 0;         // when > 0, the soft and hard RLIMIT_NOFILE
+	int inherited = 0;      // descriptors left open on /dev/null for it
+	bool no_output = false; // standard output and error closed
+};
+
 // Starts `argv` with standard error (and output) appended to `log_path`;
 // standard input is /dev/null.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path);
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path,
+            const spawn_options& options = {});
 // Waits up to `ms` for the child; its wait status, or -1 on time-out (the
 // child is then killed).
 int wait_exit(pid_t pid, int ms);
@@ -50,7 +58,7 @@ struct serve_process {
 	pid_t pid = -1;
 	std::string log;
 	serve_process(const temp_dir& dir, const std::vector<std::string>& args,
-	              const std::string& socket_path);
+	              const std::string& socket_path, const spawn_options& options = {});
 	~serve_process();
 	// Sends `sig` and returns the wait status.
 	int stop(int sig);

@@ -4,27 +4,99 @@
 #include "support/log.hpp"
 #include "tools/reply.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace
 {
 
+// What tells one version of a file from another.
+struct file_stamp {
+	dev_t dev = 0;
+	ino_t ino = 0;
+	off_t size = 0;
+	timespec mtime = {};
+	timespec ctime = {};
+};
+
+// One entry: where its key and value are in the version's text, and the
+// next entry of its hash chain (its number + 1, or 0 at the end).
+struct map_entry {
+	size_t key;
+	size_t value;
+	uint32_t key_len;
+	uint32_t value_len;
+	uint32_t hash;
+	uint32_t next;
+};
+
+// Entries are kept in blocks of this many, so that adding one never moves
+// the others.
+constexpr size_t MAP_BLOCK = 16384;
+
+// One loaded version of a map file: its text and a chained hash index of
+// its entries. The bucket array is sized from the file size when the load
+// starts (a bucket for every 32 bytes), so that indexing never has to
+// rehash: every step of a load costs about the same. Freeing a version is
+// a few large frees, whatever its size.
+struct map_version {
+	file_stamp stamp;
+	std::string text;
+	std::vector<std::unique_ptr<map_entry[]>> blocks;
+	size_t count = 0;
+	// The first entry of each chain (its number + 1, or 0); `mask` + 1 of
+	// them. From calloc(), which leaves a large array's pages to be
+	// touched as the steps of the load go, not all at its start.
+	std::unique_ptr<uint32_t[], decltype(&free)> buckets{nullptr, &free};
+	size_t mask = 0;
+
+	map_entry& entry(size_t n)
+	{
+		return blocks[n / MAP_BLOCK][n % MAP_BLOCK];
+	}
+	const map_entry& entry(size_t n) const
+	{
+		return blocks[n / MAP_BLOCK][n % MAP_BLOCK];
+	}
+};
+
+struct map_load {
+	int fd = -1;
+	std::unique_ptr<map_version> v;
+	size_t touched = 0; // buckets written once
+	size_t parsed = 0;  // bytes of text indexed
+	size_t scanned = 0; // no newline in text[parsed, scanned)
+	size_t lineno = 0;
+	size_t skipped = 0; // lines skipped with a warning
+};
+
 struct map_table {
-	dev_t dev;
-	ino_t ino;
-	off_t size;
-	timespec mtime;
-	timespec ctime;
-	std::unordered_map<std::string, std::string> entries;
+	std::unique_ptr<map_version> current; // null before the first load
+	std::unique_ptr<map_load> load;       // the load in progress
+	bool stale = false;                   // read again even if unchanged
+	std::string failure;                  // why the file at `failed` was not loaded
+	file_stamp failed;
 };
 
 int maps_dir = -1;
-std::unordered_map<std::string, map_table> maps_cache;
+std::unordered_map<std::string, map_table> maps_tables;
+// Names found to be symbolic links, warned about once.
+std::unordered_set<std::string> maps_links;
+size_t maps_loading;
+bool maps_load_ended;
 
 bool valid_table_name(std::string_view name)
 {
@@ -39,15 +111,20 @@ bool valid_table_name(std::string_view name)
 	return true;
 }
 
+file_stamp stamp_of(const struct stat& st)
+{
+	return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
 bool same_time(const timespec& a, const timespec& b)
 {
 	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool unchanged(const map_table& t, const struct stat& st)
+bool same_stamp(const file_stamp& a, const file_stamp& b)
 {
-	return t.dev == st.st_dev && t.ino == st.st_ino && t.size == st.st_size &&
-	       same_time(t.mtime, st.st_mtim) && same_time(t.ctime, st.st_ctim);
+	return a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+	       same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime);
 }
 
 bool is_blank(char c)
@@ -55,130 +132,305 @@ bool is_blank(char c)
 	return c == ' ' || c == '\t';
 }
 
-// Parses the file's text into t->entries, warning about lines it skips.
-void parse_map(const std::string& name, std::string_view text, map_table* t)
+uint32_t key_hash(std::string_view key)
 {
-	size_t lineno = 0;
-	while (!text.empty()) {
-		size_t nl = text.find('\n');
-		std::string_view line = text.substr(0, nl);
-		text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-		lineno++;
-
-		size_t i = 0;
-		while (i < line.size() && is_blank(line[i]))
-			i++;
-		if (i == line.size() || line[i] == '#')
-			continue;
-		if (line.find('\0') != std::string_view::npos) {
-			log_warning("warn: map %s line %zu: NUL byte, line skipped", name.c_str(),
-			            lineno);
-			continue;
-		}
-		size_t key_end = i;
-		while (key_end < line.size() && !is_blank(line[key_end]))
-			key_end++;
-		size_t value_start = key_end;
-		while (value_start < line.size() && is_blank(line[value_start]))
-			value_start++;
-		std::string_view key = line.substr(i, key_end - i);
-		std::string_view value = line.substr(value_start);
-		if (value.size() > SMAP_REPLY_MAX - 3) {
-			log_warning(
-			        "warn: map %s line %zu: value longer than %zu bytes, line skipped",
-			        name.c_str(), lineno, SMAP_REPLY_MAX - 3);
-			continue;
-		}
-		if (!t->entries.emplace(key, value).second)
-			log_warning("warn: map %s line %zu: duplicate key, line skipped",
-			            name.c_str(), lineno);
-	}
+	return static_cast<uint32_t>(std::hash<std::string_view>{}(key));
 }
 
-// Reads the open map file into a fresh table. Returns false with a reason.
-bool load_map(const std::string& name, int fd, const struct stat& st, map_table* t,
-              std::string* why)
+std::string_view entry_key(const map_version& v, const map_entry& e)
 {
-	std::string text;
-	char chunk[65536];
-	for (;;) {
-		ssize_t n = read(fd, chunk, sizeof chunk);
-		if (n == 0)
-			break;
-		if (n < 0) {
-			if (errno == EINTR)
+	return std::string_view(v.text).substr(e.key, e.key_len);
+}
+
+// The entry of `key` in `v`, or null.
+const map_entry* find_entry(const map_version& v, std::string_view key, uint32_t hash)
+{
+	for (uint32_t n = v.buckets[hash & v.mask]; n != 0;) {
+		const map_entry& e = v.entry(n - 1);
+		if (e.hash == hash && entry_key(v, e) == key)
+			return &e;
+		n = e.next;
+	}
+	return nullptr;
+}
+
+void skip_line(const std::string& name, map_load* l, const char* why)
+{
+	if (++l->skipped <= MAPS_WARNINGS_MAX)
+		log_warning("warn: map %s line %zu: %s, line skipped", name.c_str(), l->lineno,
+		            why);
+}
+
+// Indexes the map line at text[start, start + len), its newline excluded.
+void index_line(const std::string& name, map_load* l, size_t start, size_t len)
+{
+	map_version* v = l->v.get();
+	std::string_view line = std::string_view(v->text).substr(start, len);
+	l->lineno++;
+	if (!line.empty() && line.back() == '\r')
+		line.remove_suffix(1);
+
+	size_t i = 0;
+	while (i < line.size() && is_blank(line[i]))
+		i++;
+	if (i == line.size() || line[i] == '#')
+		return;
+	if (line.find('\0') != std::string_view::npos) {
+		skip_line(name, l, "NUL byte");
+		return;
+	}
+	size_t key_end = i;
+	while (key_end < line.size() && !is_blank(line[key_end]))
+		key_end++;
+	size_t value_start = key_end;
+	while (value_start < line.size() && is_blank(line[value_start]))
+		value_start++;
+	std::string_view key = line.substr(i, key_end - i);
+	if (line.size() - value_start > SMAP_REPLY_MAX - 3) {
+		static const std::string too_long =
+		        "value longer than " + std::to_string(SMAP_REPLY_MAX - 3) + " bytes";
+		skip_line(name, l, too_long.c_str());
+		return;
+	}
+	uint32_t hash = key_hash(key);
+	if (find_entry(*v, key, hash) != nullptr) {
+		skip_line(name, l, "duplicate key");
+		return;
+	}
+	if (v->count % MAP_BLOCK == 0)
+		v->blocks.push_back(std::make_unique<map_entry[]>(MAP_BLOCK));
+	uint32_t& bucket = v->buckets[hash & v->mask];
+	v->entry(v->count) = {start + i,
+	                      start + value_start,
+	                      static_cast<uint32_t>(key.size()),
+	                      static_cast<uint32_t>(line.size() - value_start),
+	                      hash,
+	                      bucket};
+	bucket = static_cast<uint32_t>(++v->count);
+}
+
+// Ends the load of `t`: the new version replaces the old one, or, when
+// `why` is not empty, the failure replaces both.
+void end_load(const std::string& name, map_table* t, const std::string& why)
+{
+	map_load* l = t->load.get();
+	if (l->fd != -1)
+		close(l->fd);
+	if (why.empty()) {
+		if (l->skipped > MAPS_WARNINGS_MAX)
+			log_warning("warn: map %s: %zu more lines skipped", name.c_str(),
+			            l->skipped - MAPS_WARNINGS_MAX);
+		log_note("loaded map %s: %zu entries", name.c_str(), l->v->count);
+		t->current = std::move(l->v);
+		t->failure.clear();
+	} else {
+		log_warning("warn: %s", why.c_str());
+		t->failed = l->v->stamp;
+		t->failure = why;
+		t->current.reset();
+	}
+	t->load.reset();
+	maps_loading--;
+	maps_load_ended = true;
+}
+
+// Reads and indexes up to MAPS_STEP bytes each; ends the load when the
+// file is done or fails.
+void load_step(const std::string& name, map_table* t)
+{
+	map_load* l = t->load.get();
+	map_version* v = l->v.get();
+	std::string why;
+	try {
+		size_t read_budget = MAPS_STEP;
+		// With the budget spent, one more read of a byte tells whether the
+		// file ends there: a file of MAPS_STEP bytes takes one step.
+		bool probed = false;
+		while (l->fd != -1 && (read_budget > 0 || !probed)) {
+			char chunk[65536];
+			size_t want = std::min(sizeof chunk, read_budget);
+			if (want == 0) {
+				probed = true;
+				want = 1;
+			}
+			ssize_t n = read(l->fd, chunk, want);
+			if (n < 0 && errno == EINTR)
 				continue;
-			*why = std::string("cannot read map ") + name + ": " + strerror(errno);
-			return false;
+			if (n < 0) {
+				why = "cannot read map " + name + ": " + strerror(errno);
+				break;
+			}
+			if (n == 0) {
+				close(l->fd);
+				l->fd = -1;
+			} else if (v->text.size() + static_cast<size_t>(n) > MAPS_FILE_MAX) {
+				why = "map " + name + " is larger than " +
+				      std::to_string(MAPS_FILE_MAX) + " bytes";
+				break;
+			} else {
+				v->text.append(chunk, static_cast<size_t>(n));
+				read_budget -= std::min(read_budget, static_cast<size_t>(n));
+			}
 		}
-		text.append(chunk, static_cast<size_t>(n));
+		// Indexing writes to the buckets at random, and would fault in
+		// the pages of the whole array at its first step: they are
+		// touched in order first, a bounded part per step.
+		size_t buckets = v->mask + 1;
+		if (l->touched < buckets) {
+			size_t n = std::min(buckets - l->touched, MAPS_STEP);
+			memset(&v->buckets[l->touched], 0, n * sizeof(uint32_t));
+			l->touched += n;
+		}
+		// Complete lines only, and the last one once the file is read.
+		size_t stop = std::min(v->text.size(), l->parsed + MAPS_STEP);
+		while (why.empty() && l->touched == buckets && l->parsed < v->text.size()) {
+			size_t nl = v->text.find('\n', std::max(l->parsed, l->scanned));
+			if (nl == std::string::npos && l->fd != -1) {
+				l->scanned = v->text.size();
+				break;
+			}
+			size_t end = nl == std::string::npos ? v->text.size() : nl;
+			index_line(name, l, l->parsed, end - l->parsed);
+			l->parsed = nl == std::string::npos ? end : end + 1;
+			if (l->parsed >= stop)
+				break;
+		}
+	} catch (const std::bad_alloc&) {
+		why = "cannot load map " + name + ": out of memory";
 	}
-	t->dev = st.st_dev;
-	t->ino = st.st_ino;
-	t->size = st.st_size;
-	t->mtime = st.st_mtim;
-	t->ctime = st.st_ctim;
-	parse_map(name, text, t);
-	log_note("loaded map %s: %zu entries", name.c_str(), t->entries.size());
-	return true;
+	if (!why.empty() || (l->fd == -1 && l->parsed == v->text.size()))
+		end_load(name, t, why);
 }
 
-// The loaded table for `name`, (re)reading its file when needed; null with
-// a reply in *reply when there is no usable table.
-const map_table* find_table(const std::string& name, std::string* reply)
+enum start_result { START_OK, START_NO_TABLE, START_FAILED };
+
+void warn_link(const std::string& name)
+{
+	if (maps_links.insert(name).second)
+		log_warning("warn: map %s is a symbolic link: not served", name.c_str());
+}
+
+// Opens the file of `name` and starts loading it into *t; otherwise the
+// reply is in *reply.
+start_result start_load(const std::string& name, map_table* t, std::string* reply)
+{
+	// No symbolic link is followed; non-blocking, so that a file swapped
+	// for a FIFO cannot hang the server. The type is checked again on the
+	// open descriptor.
+	int fd = openat(maps_dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	std::string why;
+	struct stat st;
+	if (fd == -1) {
+		int error = errno;
+		// ELOOP, or EMLINK on some systems: the name is now a link.
+		if (error == ELOOP || error == EMLINK) {
+			warn_link(name);
+			*reply = "PERM unknown table";
+			return START_NO_TABLE;
+		}
+		if (error == ENOENT) {
+			*reply = "PERM unknown table";
+			return START_NO_TABLE;
+		}
+		why = "cannot open map " + name + ": " + strerror(error);
+	} else if (fstat(fd, &st) == -1) {
+		why = "cannot stat map " + name + ": " + strerror(errno);
+	} else if (!S_ISREG(st.st_mode)) {
+		close(fd);
+		*reply = "PERM unknown table";
+		return START_NO_TABLE;
+	} else if (static_cast<uintmax_t>(st.st_size) > MAPS_FILE_MAX) {
+		why = "map " + name + " is larger than " + std::to_string(MAPS_FILE_MAX) + " bytes";
+	}
+	if (!why.empty()) {
+		if (fd != -1)
+			close(fd);
+		log_warning("warn: %s", why.c_str());
+		*reply = "TEMP " + why;
+		return START_FAILED;
+	}
+	size_t size = static_cast<size_t>(st.st_size);
+	auto l = std::make_unique<map_load>();
+	l->fd = fd;
+	l->v = std::make_unique<map_version>();
+	l->v->stamp = stamp_of(st);
+	size_t buckets = std::bit_ceil(std::max<size_t>(64, size / 32));
+	l->v->buckets.reset(static_cast<uint32_t*>(calloc(buckets, sizeof(uint32_t))));
+	if (l->v->buckets == nullptr) {
+		close(fd);
+		why = "cannot load map " + name + ": out of memory";
+		log_warning("warn: %s", why.c_str());
+		*reply = "TEMP " + why;
+		return START_FAILED;
+	}
+	l->v->mask = buckets - 1;
+	l->v->text.reserve(size);
+	t->load = std::move(l);
+	t->stale = false;
+	maps_loading++;
+	return START_OK;
+}
+
+void forget(const std::string& name)
+{
+	auto it = maps_tables.find(name);
+	if (it == maps_tables.end())
+		return;
+	if (it->second.load != nullptr) {
+		if (it->second.load->fd != -1)
+			close(it->second.load->fd);
+		maps_loading--;
+		maps_load_ended = true;
+	}
+	maps_tables.erase(it);
+}
+
+// The table for `name`, its load started when its file is new or has
+// changed; null with the reply in *reply when there is no table to ask.
+map_table* find_table(const std::string& name, std::string* reply)
 {
 	struct stat st;
-	if (fstatat(maps_dir, name.c_str(), &st, 0) == -1) {
+	if (fstatat(maps_dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1) {
 		int error = errno;
-		maps_cache.erase(name);
+		forget(name);
 		if (error == ENOENT || error == ENOTDIR) {
 			*reply = "PERM unknown table";
 		} else {
-			*reply = std::string("TEMP cannot read map ") + name + ": " +
-			         strerror(error);
+			*reply = "TEMP cannot read map " + name + ": " + strerror(error);
 			log_warning("warn: %s", reply->c_str() + 5);
 		}
 		return nullptr;
 	}
 	if (!S_ISREG(st.st_mode)) {
-		maps_cache.erase(name);
+		forget(name);
+		if (S_ISLNK(st.st_mode))
+			warn_link(name);
 		*reply = "PERM unknown table";
 		return nullptr;
 	}
-	auto it = maps_cache.find(name);
-	if (it != maps_cache.end() && unchanged(it->second, st))
-		return &it->second;
+	maps_links.erase(name);
 
-	maps_cache.erase(name);
-	// Non-blocking, so that a file swapped for a FIFO cannot hang the
-	// server; the type is checked again on the open descriptor.
-	int fd = openat(maps_dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	std::string why;
-	map_table t;
-	bool ok = false;
-	if (fd == -1) {
-		if (errno == ENOENT) {
-			*reply = "PERM unknown table";
+	map_table* t = &maps_tables[name];
+	file_stamp stamp = stamp_of(st);
+	bool up_to_date = t->current ? same_stamp(t->current->stamp, stamp)
+	                             : !t->failure.empty() && same_stamp(t->failed, stamp);
+	if ((t->stale || !up_to_date) && t->load == nullptr && maps_loading < MAPS_LOADS_MAX) {
+		switch (start_load(name, t, reply)) {
+		case START_OK:
+			load_step(name, t);
+			break;
+		case START_NO_TABLE:
+			forget(name);
+			return nullptr;
+		case START_FAILED:
 			return nullptr;
 		}
-		why = std::string("cannot open map ") + name + ": " + strerror(errno);
-	} else if (fstat(fd, &st) == -1) {
-		why = std::string("cannot stat map ") + name + ": " + strerror(errno);
-	} else if (!S_ISREG(st.st_mode)) {
-		close(fd);
-		*reply = "PERM unknown table";
-		return nullptr;
-	} else {
-		ok = load_map(name, fd, st, &t, &why);
 	}
-	if (fd != -1)
-		close(fd);
-	if (!ok) {
-		log_warning("warn: %s", why.c_str());
-		*reply = "TEMP " + why;
+	if (t->current == nullptr && t->load == nullptr && !t->failure.empty()) {
+		*reply = "TEMP " + t->failure;
 		return nullptr;
 	}
-	return &maps_cache.emplace(name, std::move(t)).first->second;
+	return t;
 }
 
 } // namespace
@@ -190,18 +442,46 @@ void maps_open(const char* dir)
 		die_sys("cannot open map directory %s", dir);
 }
 
-void maps_answer(std::string_view table, std::string_view key, std::string* reply)
+bool maps_answer(std::string_view table, std::string_view key, std::string* reply)
 {
 	if (!valid_table_name(table)) {
 		*reply = "PERM unknown table";
-		return;
+		return true;
 	}
 	const map_table* t = find_table(std::string(table), reply);
 	if (t == nullptr)
-		return;
-	auto it = t->entries.find(std::string(key));
-	if (it == t->entries.end())
+		return true;
+	if (t->current == nullptr)
+		return false;
+	const map_version& v = *t->current;
+	const map_entry* e = find_entry(v, key, key_hash(key));
+	if (e == nullptr) {
 		*reply = "NOTFOUND ";
-	else
-		*reply = "OK " + it->second;
+	} else {
+		reply->assign("OK ");
+		reply->append(v.text, e->value, e->value_len);
+	}
+	return true;
+}
+
+bool maps_busy()
+{
+	return maps_loading > 0;
+}
+
+bool maps_work()
+{
+	for (auto& [name, t] : maps_tables)
+		if (t.load != nullptr)
+			load_step(name, &t);
+	bool ended = maps_load_ended;
+	maps_load_ended = false;
+	return ended;
+}
+
+void maps_reload()
+{
+	for (auto& [name, t] : maps_tables)
+		t.stale = true;
+	maps_links.clear();
 }

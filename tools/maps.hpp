@@ -2,26 +2,69 @@
 //
 // The table TABLE is the file of that name in the map directory: one
 // "key value" entry per line, the key ending at the first run of blanks
-// (spaces or tabs) and the value being the rest of the line; a line whose
-// first non-blank byte is "#" and a blank line are skipped; a key alone is
-// an entry with an empty value. The first entry of a key wins. A file is
-// read at its first query and read again at the first query after it
-// changed (its identity, size, modification or change time differ).
+// (spaces or tabs) and the value being the rest of the line; a CR at the
+// end of a line belongs to neither; a line whose first non-blank byte is
+// "#" and a blank line are skipped; a key alone is an entry with an empty
+// value. The first entry of a key wins.
 //
 // Table names are confined to the directory: a name that is empty, starts
 // with ".", or holds anything but letters, digits, ".", "_", "-" and "+"
-// names no table. The module owns the directory descriptor and the cache
-// of loaded tables; a table leaves the cache when its file goes away.
-// Only maps_open() is fatal (through die_sys()); load problems are
-// answered and logged as warnings.
+// names no table, and the file must be a regular file in the directory
+// itself: a symbolic link there names no table either (it is not
+// followed, wherever it points, and is logged once), so no query reaches a
+// file outside the directory.
+//
+// Loading: a file is read at its first query, and again at the first query
+// after it changed (its identity, size, modification or change time
+// differ) or after maps_reload(). A load is done in steps of bounded cost,
+// each reading at most MAPS_STEP bytes and indexing at most MAPS_STEP
+// bytes (the first steps of a big file prepare its index instead): the
+// query that starts a load gets one step at once, so a file of up to
+// MAPS_STEP bytes is answered from at once; a bigger one goes on in
+// maps_work(), which the caller runs between its rounds of I/O, so that
+// it never holds up lookups for long.
+// Meanwhile a changed table answers from the version loaded before, and a
+// table with no loaded version makes its queries wait (maps_answer()
+// returns false) until the load ends. The new version replaces the old
+// only when it is complete, so both are in memory for a while. At most
+// MAPS_LOADS_MAX loads run at once, each holding its file open; a file of
+// more than MAPS_FILE_MAX bytes is not loaded.
+//
+// The module owns the directory descriptor and the loaded tables; a table
+// is forgotten when its file goes away. Only maps_open() is fatal (through
+// die_sys()); load problems are answered with TEMP and logged as warnings
+// (at most MAPS_WARNINGS_MAX skipped lines per load, then a count). A load
+// that failed after it started is answered with its TEMP reason until the
+// file changes or maps_reload() is called.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+
+constexpr size_t MAPS_STEP = 1 << 18;
+constexpr size_t MAPS_LOADS_MAX = 2;
+constexpr size_t MAPS_FILE_MAX = size_t(1) << 30;
+constexpr size_t MAPS_WARNINGS_MAX = 10;
 
 // Opens the map directory; fatal when it cannot be opened.
 void maps_open(const char* dir);
 
-// The reply line (without newline) for one query: "OK VALUE",
-// "NOTFOUND ", "PERM unknown table" or "TEMP " and a reason.
-void maps_answer(std::string_view table, std::string_view key, std::string* reply);
+// Answers one query: true with the reply line (without newline) in *reply,
+// "OK VALUE", "NOTFOUND ", "PERM unknown table" or "TEMP " and a reason;
+// false when the table's first version is still loading: ask again after
+// maps_work() returned true.
+bool maps_answer(std::string_view table, std::string_view key, std::string* reply);
+
+// True while loads are in progress: the caller must not wait long before
+// it calls maps_work() again.
+bool maps_busy();
+
+// One step of every load in progress. True when a load has ended or been
+// given up since the last call: queries that were waiting may be answered
+// now.
+bool maps_work();
+
+// Makes every table be read again at its next query, changed or not, and
+// forgets load failures.
+void maps_reload();

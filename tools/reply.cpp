@@ -23,3 +23,15 @@ bool reply_is_bare_notfound(std::string_view payload)
 {
 	return payload.size() == 8 && strncasecmp(payload.data(), "NOTFOUND", 8) == 0;
 }
+
+std::string_view reply_status_word(std::string_view reply)
+{
+	size_t n = 0;
+	while (n < reply.size() &&
+	       ((reply[n] >= 'a' && reply[n] <= 'z') || (reply[n] >= 'A' && reply[n] <= 'Z')))
+		n++;
+	for (const auto& p : smap_reply_prefixes)
+		if (n == p.length - 1 && strncasecmp(reply.data(), p.text, n) == 0)
+			return reply.substr(0, n);
+	return "?";
+}

@@ -1,7 +1,7 @@
 // Socketmap replies as the tools see them: the backend's reply rules
 // (backend/smap_reply.hpp) sorted into the four kinds that the tools act
-// on, and the bare "NOTFOUND" that only the netstring framing allows.
-// Nothing here allocates or fails.
+// on, the bare "NOTFOUND" that only the netstring framing allows, and the
+// status word that a log line may show. Nothing here allocates or fails.
 #pragma once
 
 #include "backend/smap_reply.hpp"
@@ -15,3 +15,9 @@ reply_kind reply_classify(std::string_view line);
 // True for a bare "NOTFOUND" (any case), valid in the netstring framing
 // but not a not-found reply to the backend.
 bool reply_is_bare_notfound(std::string_view payload);
+
+// The status word of a reply, safe to log: the letters before its first
+// character that is not a letter, when they are one of the prefixes' words
+// (OK, NOTFOUND, TEMP, TIMEOUT, PERM, any case); "?" otherwise, so that a
+// value glued to its status ("OKsecret") is not shown either.
+std::string_view reply_status_word(std::string_view reply);

@@ -7,18 +7,39 @@
 // stalled upstream holds up nobody else. Input is read from a client only
 // when its last chunk has been used up and its unsent replies are below a
 // limit, which bounds the memory of each client. Replies are written in
-// the order of the queries.
+// the order of the queries. Map files are loaded in steps between rounds
+// (see maps.hpp); a query for a map still loading waits as one with the
+// upstream does.
+//
+// Descriptors: the soft limit is raised to the hard one at start, and the
+// client table holds as many clients as the limit leaves room for (each
+// costs one descriptor and one poll entry with maps, two as a bridge)
+// beyond a reserve for everything else, so poll() is never handed more
+// entries than the limit. When the table is full, a new connection is
+// admitted by closing the client idle longest: one with no query in
+// flight and no reply waiting, or one whose replies have waited unread
+// for SERVE_STUCK_MS. When no client qualifies, new connections wait in
+// the listen queue. accept() failing for want of descriptors pauses
+// accepting for a second; on EMFILE the table also shrinks below the
+// clients it holds, closing idle ones, so that a descriptor is free.
 //
 // Fatal (through die_msg()/die_sys(), status 1): a bad command line, a
 // socket path that cannot be taken over, a map directory that cannot be
 // opened, a failing poll(). SIGINT and SIGTERM end the loop; the server
 // then removes its socket (if the path still names it) and exits with 0.
+// SIGHUP makes every map be read again at its next query; the bridge
+// ignores it.
+#include "backend/smap.hpp"
 #include "support/log.hpp"
+#include "support/stdfd.hpp"
 #include "tools/bridge.hpp"
+#include "tools/fdlimit.hpp"
 #include "tools/lineframe.hpp"
 #include "tools/maps.hpp"
+#include "tools/reply.hpp"
 #include "tools/usock.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -44,7 +65,16 @@ namespace
 constexpr size_t SERVE_QUERY_MAX = 8192;
 // Input is not read while this many reply bytes wait for the client.
 constexpr size_t SERVE_OUT_HIGH = 65536;
-constexpr size_t SERVE_MAX_CLIENTS = 256;
+// The most clients served at once, whatever the descriptor limit.
+constexpr size_t SERVE_MAX_CLIENTS = 1024;
+// Descriptors kept for what is not a client: 0, 1 and 2, the listener, the
+// signal pipe, the map directory, the map files being loaded, the new
+// connection accepted before the idle client it replaces is closed, and
+// room for name resolution and descriptors inherited from the parent.
+constexpr size_t SERVE_FD_RESERVE = 3 + 1 + 2 + 1 + MAPS_LOADS_MAX + 1 + 8;
+// A client whose replies have waited this long unread may be closed to
+// admit a new one: its backend has stopped waiting for them.
+constexpr int64_t SERVE_STUCK_MS = SMAP_TIMEOUT_SECONDS * 1000;
 // After accept() ran out of descriptors, wait this long before the next.
 constexpr int64_t SERVE_ACCEPT_PAUSE_MS = 1000;
 // The bound on one upstream attempt: two attempts stay below the
@@ -59,17 +89,23 @@ struct client {
 	line_reader lines;
 	std::string out;
 	size_t out_off = 0;
-	bool eof = false;     // the client will send nothing more
-	bool dead = false;    // close at the end of this round
-	bool waiting = false; // a query is with the upstream
+	bool eof = false;        // the client will send nothing more
+	bool dead = false;       // close at the end of this round
+	bool waiting = false;    // a query is with the upstream or a map loading
+	std::string map_query;   // the query that waits for a map
+	int64_t last_active = 0; // when bytes last came or went
 	bridge_conn up;
 };
 
 const char* serve_upstream;
 bool serve_verbose;
 std::vector<std::unique_ptr<client>> serve_clients;
+size_t serve_max_clients;
+// Descriptors, and poll entries, per client.
+size_t serve_client_fds;
 int serve_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t serve_stop_signal;
+volatile sig_atomic_t serve_hangup;
 
 [[noreturn]] void usage()
 {
@@ -88,7 +124,10 @@ int64_t now_ms()
 void on_signal(int sig)
 {
 	int saved = errno;
-	serve_stop_signal = sig;
+	if (sig == SIGHUP)
+		serve_hangup = 1;
+	else
+		serve_stop_signal = sig;
 	char byte = 0;
 	ssize_t ignored = write(serve_signal_pipe[1], &byte, 1);
 	(void)ignored;
@@ -109,6 +148,7 @@ void setup_signals()
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGHUP, &sa, nullptr);
 	// A client that has gone must make a write fail, not end the server.
 	signal(SIGPIPE, SIG_IGN);
 }
@@ -118,7 +158,7 @@ size_t unsent(const client* c)
 	return c->out.size() - c->out_off;
 }
 
-void client_flush(client* c)
+void client_flush(client* c, int64_t now)
 {
 	while (unsent(c) > 0) {
 		ssize_t n = send(c->fd, c->out.data() + c->out_off, unsent(c),
@@ -129,6 +169,7 @@ void client_flush(client* c)
 			break;
 		}
 		c->out_off += static_cast<size_t>(n);
+		c->last_active = now;
 	}
 	if (unsent(c) == 0) {
 		c->out.clear();
@@ -139,12 +180,20 @@ void client_flush(client* c)
 void client_reply(client* c, std::string_view reply)
 {
 	if (serve_verbose) {
-		// Only the reply's prefix: values may be secrets.
-		size_t shown = std::min(reply.find(' '), reply.size());
-		log_dbg("client %d: reply %.*s", c->fd, static_cast<int>(shown), reply.data());
+		// Only the status word: values may be secrets.
+		std::string_view word = reply_status_word(reply);
+		log_dbg("client %d: reply %.*s", c->fd, static_cast<int>(word.size()), word.data());
 	}
 	c->out.append(reply);
 	c->out.push_back('\n');
+}
+
+// Answers a query line that has a blank from the maps; false while the
+// map is loading.
+bool map_answer(std::string_view line, std::string* reply)
+{
+	size_t blank = line.find(' ');
+	return maps_answer(line.substr(0, blank), line.substr(blank + 1), reply);
 }
 
 void client_query(client* c, const std::string& line, int64_t now)
@@ -158,8 +207,11 @@ void client_query(client* c, const std::string& line, int64_t now)
 	}
 	std::string reply;
 	if (serve_upstream == nullptr) {
-		std::string_view text = line;
-		maps_answer(text.substr(0, blank), text.substr(blank + 1), &reply);
+		if (!map_answer(line, &reply)) {
+			c->waiting = true;
+			c->map_query = line;
+			return;
+		}
 	} else if (!bridge_start(&c->up, line, now, &reply)) {
 		c->waiting = true;
 		return;
@@ -184,19 +236,20 @@ void client_progress(client* c, int64_t now)
 	if (c->in_off == c->in_len)
 		c->in_off = c->in_len = 0;
 	if (!c->dead)
-		client_flush(c);
+		client_flush(c, now);
 	// At the end of its input a client is closed once its replies are out;
 	// the bytes of an unfinished last line are dropped.
 	if (c->eof && !c->waiting && c->in_len == 0 && unsent(c) == 0)
 		c->dead = true;
 }
 
-void client_read(client* c)
+void client_read(client* c, int64_t now)
 {
 	ssize_t n = recv(c->fd, c->in, sizeof c->in, MSG_DONTWAIT);
 	if (n > 0) {
 		c->in_off = 0;
 		c->in_len = static_cast<size_t>(n);
+		c->last_active = now;
 	} else if (n == 0) {
 		c->eof = true;
 	} else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -214,32 +267,6 @@ short client_events(const client* c)
 	return events;
 }
 
-void accept_clients(int listener, int64_t now, int64_t* pause_until)
-{
-	while (serve_clients.size() < SERVE_MAX_CLIENTS) {
-		int fd = accept(listener, nullptr, nullptr);
-		if (fd == -1) {
-			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
-			    errno == ENOMEM) {
-				log_warning_sys("warn: accept");
-				*pause_until = now + SERVE_ACCEPT_PAUSE_MS;
-			} else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-			           errno != ECONNABORTED) {
-				log_warning_sys("warn: accept");
-			}
-			return;
-		}
-		fcntl(fd, F_SETFD, FD_CLOEXEC);
-		usock_set_nonblocking(fd);
-		auto c = std::make_unique<client>();
-		c->fd = fd;
-		line_reader_init(&c->lines, SERVE_QUERY_MAX);
-		if (serve_verbose)
-			log_dbg("client %d: connected", fd);
-		serve_clients.push_back(std::move(c));
-	}
-}
-
 void close_client(client* c)
 {
 	if (serve_verbose)
@@ -249,6 +276,143 @@ void close_client(client* c)
 	close(c->fd);
 }
 
+// True when closing the client costs it nothing but a reconnect: nothing
+// in flight and no reply waiting, or replies nobody reads any more.
+bool client_idle(const client* c, int64_t now)
+{
+	if (c->waiting || c->dead)
+		return false;
+	if (unsent(c) > 0)
+		return now - c->last_active >= SERVE_STUCK_MS;
+	return c->in_len == 0;
+}
+
+// The client to close for a new one when the table is full: the one idle
+// longest, or null when every client is busy.
+client* admission_victim(int64_t now)
+{
+	client* victim = nullptr;
+	for (const auto& c : serve_clients)
+		if (client_idle(c.get(), now) &&
+		    (victim == nullptr || c->last_active < victim->last_active))
+			victim = c.get();
+	return victim;
+}
+
+// When the table is full and every client busy, the time at which a
+// client with unread replies may become idle, or -1.
+int64_t admission_retry(int64_t now)
+{
+	int64_t when = -1;
+	for (const auto& c : serve_clients)
+		if (!c->waiting && !c->dead && unsent(c.get()) > 0 &&
+		    (when == -1 || c->last_active + SERVE_STUCK_MS < when))
+			when = c->last_active + SERVE_STUCK_MS;
+	return when == -1 ? -1 : std::max(when, now);
+}
+
+void evict(client* victim, int64_t now)
+{
+	static int64_t warned = -1;
+	if (warned == -1 || now - warned >= 60000) {
+		log_warning("warn: all %zu client slots in use: closing the clients idle longest "
+		            "to admit new ones",
+		            serve_max_clients);
+		warned = now;
+	}
+	if (serve_verbose)
+		log_dbg("client %d: idle longest, closed to admit a new client", victim->fd);
+	close_client(victim);
+	for (auto it = serve_clients.begin(); it != serve_clients.end(); ++it) {
+		if (it->get() == victim) {
+			serve_clients.erase(it);
+			break;
+		}
+	}
+}
+
+// Makes room for one more client by closing idle ones, as far as they go.
+void shrink_table(size_t max, int64_t now)
+{
+	serve_max_clients = std::max<size_t>(max, 1);
+	log_warning("warn: descriptors exhausted: client table reduced to %zu", serve_max_clients);
+	while (serve_clients.size() >= serve_max_clients) {
+		client* victim = admission_victim(now);
+		if (victim == nullptr)
+			break;
+		evict(victim, now);
+	}
+}
+
+void accept_clients(int listener, int64_t now, int64_t* pause_until)
+{
+	for (;;) {
+		bool full = serve_clients.size() >= serve_max_clients;
+		if (full && admission_victim(now) == nullptr)
+			return;
+		int fd = accept(listener, nullptr, nullptr);
+		if (fd == -1) {
+			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+			    errno == ENOMEM) {
+				int error = errno;
+				log_warning_sys("warn: accept");
+				*pause_until = now + SERVE_ACCEPT_PAUSE_MS;
+				// Descriptors that the reserve did not foresee
+				// (inherited ones?): fewer clients, and one
+				// descriptor free for the next accept().
+				if (error == EMFILE && !serve_clients.empty())
+					shrink_table(serve_clients.size() - 1, now);
+			} else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+			           errno != ECONNABORTED) {
+				log_warning_sys("warn: accept");
+			}
+			return;
+		}
+		if (full)
+			evict(admission_victim(now), now);
+		fcntl(fd, F_SETFD, FD_CLOEXEC);
+		usock_set_nonblocking(fd);
+		auto c = std::make_unique<client>();
+		c->fd = fd;
+		c->last_active = now;
+		line_reader_init(&c->lines, SERVE_QUERY_MAX);
+		if (serve_verbose)
+			log_dbg("client %d: connected", fd);
+		serve_clients.push_back(std::move(c));
+	}
+}
+
+// Asks the maps again for the queries that waited for a map to load.
+void retry_map_queries(int64_t now)
+{
+	for (const auto& c : serve_clients) {
+		std::string reply;
+		if (!c->waiting || !map_answer(c->map_query, &reply))
+			continue;
+		c->waiting = false;
+		client_reply(c.get(), reply);
+		client_progress(c.get(), now);
+	}
+}
+
+// Reads the signal pipe dry; true when the loop is to end.
+bool take_signals()
+{
+	char bytes[64];
+	while (read(serve_signal_pipe[0], bytes, sizeof bytes) > 0)
+		;
+	if (serve_hangup) {
+		serve_hangup = 0;
+		if (serve_upstream) {
+			log_note("SIGHUP ignored: a bridge has no maps to read again");
+		} else {
+			log_note("SIGHUP: every map is read again at its next query");
+			maps_reload();
+		}
+	}
+	return serve_stop_signal != 0;
+}
+
 void serve(int listener)
 {
 	std::vector<pollfd> fds;
@@ -256,60 +420,71 @@ void serve(int listener)
 
 	while (serve_stop_signal == 0) {
 		int64_t now = now_ms();
-		bool accepting =
-		        serve_clients.size() < SERVE_MAX_CLIENTS && now >= accept_pause_until;
+		bool full = serve_clients.size() >= serve_max_clients;
+		bool paused = now < accept_pause_until;
+		bool accepting = !paused && (!full || admission_victim(now) != nullptr);
 		int timeout = -1;
 		auto lower_timeout = [&](int64_t when) {
 			int64_t wait = when > now ? when - now : 0;
 			if (timeout == -1 || wait < timeout)
 				timeout = static_cast<int>(std::min<int64_t>(wait, INT_MAX));
 		};
-		if (!accepting && serve_clients.size() < SERVE_MAX_CLIENTS)
+		if (paused)
 			lower_timeout(accept_pause_until);
+		else if (!accepting && admission_retry(now) != -1)
+			lower_timeout(admission_retry(now));
+		if (maps_busy())
+			timeout = 0;
 
+		// Two entries and serve_client_fds per client: within the
+		// descriptor limit by the size of the table.
 		fds.clear();
 		fds.push_back({serve_signal_pipe[0], POLLIN, 0});
 		fds.push_back({accepting ? listener : -1, POLLIN, 0});
 		for (const auto& c : serve_clients) {
 			short events = client_events(c.get());
-			short up_events = bridge_events(&c->up);
 			// A descriptor with nothing to wait for is left out, so a hung-up
 			// client cannot make poll() return at once over and over.
 			fds.push_back({events ? c->fd : -1, events, 0});
-			fds.push_back({up_events ? c->up.fd : -1, up_events, 0});
-			if (bridge_deadline(&c->up) != -1)
-				lower_timeout(bridge_deadline(&c->up));
+			if (serve_upstream) {
+				short up_events = bridge_events(&c->up);
+				fds.push_back({up_events ? c->up.fd : -1, up_events, 0});
+				if (bridge_deadline(&c->up) != -1)
+					lower_timeout(bridge_deadline(&c->up));
+			}
 		}
 		if (poll(fds.data(), fds.size(), timeout) == -1) {
 			if (errno == EINTR)
 				continue;
 			die_sys("poll");
 		}
-		if (fds[0].revents != 0)
+		if (fds[0].revents != 0 && take_signals())
 			break;
 		now = now_ms();
 
 		size_t polled = serve_clients.size();
 		for (size_t i = 0; i < polled; i++) {
 			client* c = serve_clients[i].get();
-			short revents = fds[2 + 2 * i].revents;
-			if (revents & POLLNVAL)
+			const pollfd* p = &fds[2 + serve_client_fds * i];
+			if (p[0].revents & POLLNVAL)
 				c->dead = true;
-			else if ((revents & (POLLIN | POLLHUP | POLLERR)) && !c->eof &&
+			else if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) && !c->eof &&
 			         c->in_len == 0)
-				client_read(c);
-			if (c->waiting) {
+				client_read(c, now);
+			if (serve_upstream && c->waiting) {
 				std::string reply;
-				if (bridge_handle(&c->up, fds[3 + 2 * i].revents, now, &reply)) {
+				if (bridge_handle(&c->up, p[1].revents, now, &reply)) {
 					c->waiting = false;
 					client_reply(c, reply);
 				}
-			} else {
+			} else if (serve_upstream) {
 				std::string unused;
-				bridge_handle(&c->up, fds[3 + 2 * i].revents, now, &unused);
+				bridge_handle(&c->up, p[1].revents, now, &unused);
 			}
 			client_progress(c, now);
 		}
+		if (maps_work())
+			retry_map_queries(now);
 		for (size_t i = 0; i < serve_clients.size();) {
 			if (serve_clients[i]->dead) {
 				close_client(serve_clients[i].get());
@@ -343,11 +518,27 @@ int64_t parse_timeout(const char* text)
 	return std::max<int64_t>(1, std::llround(seconds * 1000));
 }
 
+// Raises the descriptor limit as far as it goes and sizes the client
+// table to it.
+void size_client_table()
+{
+	size_t limit = fdlimit_raise();
+	serve_client_fds = serve_upstream ? 2 : 1;
+	size_t room = limit > SERVE_FD_RESERVE ? limit - SERVE_FD_RESERVE : 0;
+	serve_max_clients = std::clamp<size_t>(room / serve_client_fds, 1, SERVE_MAX_CLIENTS);
+	log_note("descriptor limit %zu: up to %zu clients at once", limit, serve_max_clients);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+	// Before anything is opened: no socket or pipe may become a standard
+	// descriptor, where a log line would be written into it.
+	bool stdfd_ok = stdfd_ensure_open();
 	log_start(1);
+	if (!stdfd_ok)
+		die_sys("cannot open /dev/null on a closed standard descriptor");
 
 	static const option longopts[] = {
 	        {"mode", required_argument, nullptr, 'm'},
@@ -393,6 +584,7 @@ int main(int argc, char* argv[])
 	} else {
 		maps_open(argv[optind + 1]);
 	}
+	size_client_table();
 
 	setup_signals();
 	struct stat identity;

@@ -1,0 +1,259 @@
+// map_load: what loading a big map costs the other clients of smap-serve.
+//
+//   map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE
+//
+// Writes a small map and a big one (MEGABYTES, 50 by default, lines of
+// about 50 bytes) into a temporary directory, starts SMAP_SERVE on them,
+// and keeps one client asking the small map in a closed loop throughout.
+// Meanwhile a second client asks the big map for the first time, then
+// rewrites it and asks until the new version answers, ROUNDS times (3 by
+// default). Printed: the time until the big map answered (first load) and
+// until the new version answered (reload), the latencies of the small
+// map's lookups while no load ran and while one did (median, 99th
+// percentile and maximum), and the server's resident memory. Every reply
+// is checked; a wrong one ends the program with status 1. No figure is
+// judged here.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using bench_clock = std::chrono::steady_clock;
+
+double ms_since(bench_clock::time_point t0)
+{
+	return std::chrono::duration<double, std::milli>(bench_clock::now() - t0).count();
+}
+
+int connect_unix(const std::string& path)
+{
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	if (path.size() >= sizeof addr.sun_path)
+		errx(1, "socket path too long: %s", path.c_str());
+	memcpy(addr.sun_path, path.c_str(), path.size());
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (fd == -1 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
+		if (fd != -1)
+			close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+// One query line out, one reply line back (blocking).
+std::string ask(int fd, const std::string& query)
+{
+	std::string line = query + "\n";
+	if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+		err(1, "send");
+	std::string reply;
+	char c;
+	for (;;) {
+		ssize_t n = recv(fd, &c, 1, 0);
+		if (n <= 0)
+			errx(1, "smap-serve closed the connection");
+		if (c == '\n')
+			return reply;
+		reply.push_back(c);
+	}
+}
+
+void write_big_map(const std::string& path, size_t megabytes, const std::string& tag)
+{
+	std::ofstream out(path + ".new", std::ios::binary | std::ios::trunc);
+	std::string line;
+	size_t bytes = 0;
+	for (size_t i = 0; bytes < megabytes << 20; i++) {
+		line = "user" + std::to_string(i) + "@example.org\t" + tag + "-" +
+		       std::to_string(i) + "@mail.example.net\n";
+		out << line;
+		bytes += line.size();
+	}
+	out.close();
+	// Renamed into place, as an operator should: the server never sees
+	// half a file.
+	if (rename((path + ".new").c_str(), path.c_str()) == -1)
+		err(1, "rename");
+}
+
+std::string version_tag(int round)
+{
+	char tag[16];
+	snprintf(tag, sizeof tag, "v%d", round);
+	return tag;
+}
+
+std::string big_value(const std::string& tag, size_t i)
+{
+	return "OK " + tag + "-" + std::to_string(i) + "@mail.example.net";
+}
+
+// A line of /proc/PID/status ("VmRSS:" and the like), or "?".
+std::string proc_status(pid_t pid, const std::string& field)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+	std::string line;
+	while (std::getline(in, line))
+		if (line.compare(0, field.size(), field) == 0)
+			return line.substr(line.find_first_not_of(" \t", field.size()));
+	return "?";
+}
+
+struct latencies {
+	std::mutex lock;
+	std::vector<double> idle_ms, loading_ms;
+};
+
+void print_latencies(const char* what, std::vector<double> v)
+{
+	if (v.empty()) {
+		printf("  %-28s no lookups\n", what);
+		return;
+	}
+	std::sort(v.begin(), v.end());
+	auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * v.size()))]; };
+	printf("  %-28s %8zu lookups  median %.3f ms  p99 %.3f ms  max %.3f ms\n", what, v.size(),
+	       at(0.5), at(0.99), v.back());
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+	size_t megabytes = 50;
+	int rounds = 3;
+	int opt;
+	while ((opt = getopt(argc, argv, "m:r:")) != -1) {
+		if (opt == 'm')
+			megabytes = strtoul(optarg, nullptr, 10);
+		else if (opt == 'r')
+			rounds = atoi(optarg);
+		else
+			errx(1, "usage: map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE");
+	}
+	if (argc - optind != 1 || megabytes == 0 || rounds < 1)
+		errx(1, "usage: map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE");
+	const char* serve = argv[optind];
+
+	char tmpl[] = "/tmp/maplo.XXXXXX";
+	if (mkdtemp(tmpl) == nullptr)
+		err(1, "mkdtemp");
+	std::string dir = tmpl, maps = dir + "/maps", sock = dir + "/s";
+	if (mkdir(maps.c_str(), 0755) == -1)
+		err(1, "mkdir");
+	std::ofstream(maps + "/small") << "postmaster root\n";
+	write_big_map(maps + "/big", megabytes, version_tag(0));
+	size_t last_key = 0;
+	{
+		std::ifstream in(maps + "/big");
+		std::string line;
+		while (std::getline(in, line))
+			last_key++;
+		last_key--;
+	}
+
+	pid_t pid = fork();
+	if (pid == 0) {
+		// Its log lines would be mixed into the figures.
+		int null = open("/dev/null", O_WRONLY);
+		dup2(null, 2);
+		execl(serve, serve, sock.c_str(), maps.c_str(), static_cast<char*>(nullptr));
+		_exit(127);
+	}
+	int small = -1;
+	for (int i = 0; i < 500 && small == -1; i++) {
+		usleep(10000);
+		small = connect_unix(sock);
+	}
+	if (small == -1)
+		errx(1, "%s did not start", serve);
+
+	// The small map's client: closed loop, each latency filed under
+	// whether a big load was under way when the lookup started or ended.
+	std::atomic<bool> loading{false}, done{false};
+	latencies lat;
+	std::thread asker([&] {
+		while (!done) {
+			bool during = loading;
+			auto t0 = bench_clock::now();
+			if (ask(small, "small postmaster") != "OK root")
+				errx(1, "wrong reply from the small map");
+			double ms = ms_since(t0);
+			std::lock_guard<std::mutex> g(lat.lock);
+			(during || loading ? lat.loading_ms : lat.idle_ms).push_back(ms);
+		}
+	});
+
+	int big = connect_unix(sock);
+	if (big == -1)
+		err(1, "connect");
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	printf("map_load: big map %zu MB, %zu entries; %s\n", megabytes, last_key + 1, serve);
+
+	std::string key = "big user" + std::to_string(last_key) + "@example.org";
+	loading = true;
+	auto t0 = bench_clock::now();
+	if (ask(big, key) != big_value(version_tag(0), last_key))
+		errx(1, "wrong reply from the big map");
+	printf("  first load: answered after %.0f ms; server resident memory %s\n", ms_since(t0),
+	       proc_status(pid, "VmRSS:").c_str());
+	loading = false;
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+	for (int r = 1; r <= rounds; r++) {
+		std::string tag = version_tag(r), old_tag = version_tag(r - 1);
+		write_big_map(maps + "/big", megabytes, tag);
+		loading = true;
+		t0 = bench_clock::now();
+		std::string reply;
+		size_t asked = 0;
+		do {
+			reply = ask(big, key);
+			asked++;
+			if (reply != big_value(tag, last_key) &&
+			    reply != big_value(old_tag, last_key))
+				errx(1, "wrong reply from the big map: %s", reply.c_str());
+		} while (reply != big_value(tag, last_key));
+		printf("  reload %d: new version answered after %.0f ms (%zu lookups of the big "
+		       "map meanwhile)\n",
+		       r, ms_since(t0), asked - 1);
+		loading = false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	}
+	done = true;
+	asker.join();
+	printf("  small map, one client in a closed loop:\n");
+	print_latencies("with no load under way:", lat.idle_ms);
+	print_latencies("while the big map loads:", lat.loading_ms);
+	printf("  server: resident memory %s, peak %s\n", proc_status(pid, "VmRSS:").c_str(),
+	       proc_status(pid, "VmHWM:").c_str());
+
+	close(small);
+	close(big);
+	kill(pid, SIGTERM);
+	waitpid(pid, nullptr, 0);
+	std::string cmd = "rm -rf '" + dir + "'";
+	if (system(cmd.c_str()) != 0)
+		warnx("cannot remove %s", dir.c_str());
+	return 0;
+}
