@@ -148,6 +148,10 @@ void fake_server::serve()
 				if (reply.delay_ms > 0)
 					std::this_thread::sleep_for(
 					        std::chrono::milliseconds(reply.delay_ms));
+				// Reading stops before the reply goes out, so that the
+				// peer's next write finds it stopped, however fast it is.
+				if (reply.shutdown_read)
+					shutdown(fd, SHUT_RD);
 				if (reply.trickle_ms > 0)
 					send_slowly(fd, reply.data, reply.trickle_ms);
 				else
@@ -159,7 +163,6 @@ void fake_server::serve()
 				}
 				if (reply.shutdown_read) {
 					// Kept open but no longer polled: it would read as ended.
-					shutdown(fd, SHUT_RD);
 					deaf.push_back(fd);
 					conns.erase(fd);
 					closed = true;
