@@ -34,6 +34,10 @@ bool usock_address(const char* path, sockaddr_un* addr)
 	memset(addr, 0, sizeof *addr);
 	addr->sun_family = AF_UNIX;
 	size_t len = strlen(path);
+	if (len == 0) {
+		errno = ENOENT;
+		return false;
+	}
 	if (len >= sizeof addr->sun_path) {
 		errno = ENAMETOOLONG;
 		return false;
@@ -85,7 +89,8 @@ int usock_listen(const char* path, mode_t mode, struct stat* identity, std::stri
 {
 	sockaddr_un addr;
 	if (!usock_address(path, &addr)) {
-		*why = std::string("socket path too long: ") + path;
+		*why = errno == ENOENT ? std::string("empty socket path")
+		                       : std::string("socket path too long: ") + path;
 		return -1;
 	}
 

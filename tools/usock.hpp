@@ -1,8 +1,9 @@
 // Local stream sockets: addresses, connecting, listening, descriptor flags.
 //
-// A path is usable when it fits the platform's sun_path field with its
-// NUL: a path of sizeof(sun_path) bytes or more is refused, as the backend
-// refuses it. usock_listen() takes over a socket path: it removes a stale
+// A path is usable when it is not empty and fits the platform's sun_path
+// field with its NUL: a path of sizeof(sun_path) bytes or more is refused,
+// as the backend refuses it, and an empty one is refused because it would
+// name an abstract socket. usock_listen() takes over a socket path: it removes a stale
 // socket file only after a connection attempt showed that nothing listens
 // on it, and never removes a file that is not a socket. The caller owns
 // every descriptor returned. Functions report failure through their
@@ -15,7 +16,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-// Fills *addr for `path`; false (errno ENAMETOOLONG) when it does not fit.
+// Fills *addr for `path`; false when it does not fit (errno ENAMETOOLONG)
+// or is empty (errno ENOENT).
 bool usock_address(const char* path, sockaddr_un* addr);
 
 // A new local stream socket connected to `path`, or -1 with errno set.
