@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -191,7 +192,7 @@ int serve_process::stop(int sig)
 }
 
 script_server::script_server(const std::string& p, bool ns, script_handler h)
-    : path(p), netstring(ns), handler(std::move(h))
+    : endpoint(p), path(p), netstring(ns), handler(std::move(h))
 {
 	sockaddr_un addr{};
 	addr.sun_family = AF_UNIX;
@@ -202,21 +203,61 @@ script_server::script_server(const std::string& p, bool ns, script_handler h)
 		perror(path.c_str());
 		abort();
 	}
-	acceptor = std::thread([this] {
-		for (;;) {
-			int fd = accept(listen_fd, nullptr, nullptr);
-			if (fd == -1)
-				return;
-			std::lock_guard<std::mutex> g(lock);
-			int number = ++accepted;
-			conn_fds.push_back(fd);
-			threads.emplace_back([this, fd, number] { serve_connection(fd, number); });
-		}
-	});
+	acceptor = std::thread([this] { accept_connections(); });
+}
+
+script_server::script_server(int family, bool ns, script_handler h)
+    : netstring(ns), handler(std::move(h))
+{
+	sockaddr_storage addr{};
+	socklen_t len;
+	if (family == AF_INET6) {
+		auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+		in6->sin6_family = AF_INET6;
+		in6->sin6_addr = in6addr_loopback;
+		len = sizeof *in6;
+	} else {
+		auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+		in->sin_family = AF_INET;
+		in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		len = sizeof *in;
+	}
+	listen_fd = socket(family, SOCK_STREAM, 0);
+	if (listen_fd == -1 || bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), len) == -1 ||
+	    listen(listen_fd, 16) == -1 ||
+	    getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) == -1) {
+		if (listen_fd != -1)
+			close(listen_fd);
+		listen_fd = -1;
+		return;
+	}
+	if (family == AF_INET6) {
+		port = ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+		endpoint = "inet:[::1]:" + std::to_string(port);
+	} else {
+		port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+		endpoint = "inet:127.0.0.1:" + std::to_string(port);
+	}
+	acceptor = std::thread([this] { accept_connections(); });
+}
+
+void script_server::accept_connections()
+{
+	for (;;) {
+		int fd = accept(listen_fd, nullptr, nullptr);
+		if (fd == -1)
+			return;
+		std::lock_guard<std::mutex> g(lock);
+		int number = ++accepted;
+		conn_fds.push_back(fd);
+		threads.emplace_back([this, fd, number] { serve_connection(fd, number); });
+	}
 }
 
 script_server::~script_server()
 {
+	if (listen_fd == -1)
+		return;
 	shutdown(listen_fd, SHUT_RDWR);
 	close(listen_fd);
 	acceptor.join();
@@ -227,7 +268,8 @@ script_server::~script_server()
 		t.join();
 	for (int fd : conn_fds)
 		close(fd);
-	unlink(path.c_str());
+	if (!path.empty())
+		unlink(path.c_str());
 }
 
 std::vector<std::string> script_server::requests()
@@ -270,6 +312,10 @@ void script_server::serve_connection(int fd, int number)
 			}
 			script_action a = handler(request, number);
 			send_text(fd, a.bytes);
+			if (!a.later.empty()) {
+				usleep(static_cast<useconds_t>(a.later_ms) * 1000);
+				send_text(fd, a.later);
+			}
 			if (a.kind == script_action::CLOSE) {
 				shutdown(fd, SHUT_RDWR);
 				return;

@@ -204,7 +204,7 @@ int main(int argc, char* argv[])
 			errx(EXIT_USAGE, "a key must not hold a newline in the line framing");
 
 	signal(SIGPIPE, SIG_IGN);
-	query_fd = usock_connect(query_socket, QUERY_TIMEOUT_SECONDS, nullptr);
+	query_fd = usock_connect(query_socket, QUERY_TIMEOUT_SECONDS);
 	if (query_fd == -1)
 		die_io("cannot connect to", errno);
 

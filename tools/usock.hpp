@@ -21,12 +21,9 @@
 bool usock_address(const char* path, sockaddr_un* addr);
 
 // A new local stream socket connected to `path`, or -1 with errno set.
-// With timeout_seconds > 0 the connect and every later blocking read and
-// write on it are bounded by that many seconds (SO_SNDTIMEO, SO_RCVTIMEO).
-// With in_progress non-null, the socket is non-blocking and *in_progress
-// tells whether connect() is still under way (poll for writing, then read
-// SO_ERROR).
-int usock_connect(const char* path, int timeout_seconds, bool* in_progress);
+// The connect and every later read and write on it are bounded by
+// timeout_seconds (SO_SNDTIMEO, SO_RCVTIMEO).
+int usock_connect(const char* path, int timeout_seconds);
 
 // Binds and listens on `path` with permissions `mode`, removing a stale
 // socket file first. Returns the non-blocking listening descriptor, or -1
