@@ -139,9 +139,11 @@ void address_failed(bridge_conn* c, int error)
 	c->address = (c->address + 1) % bridge_addresses.size();
 }
 
+bool send_more(bridge_conn* c, int64_t now, std::string* reply);
+
 // Connects the query in flight to the next address that has not failed
-// in this attempt. Returns true when none is left and the query is
-// answered.
+// in this attempt, and sends the query as soon as it is connected.
+// Returns true when no address is left and the query is answered.
 bool connect_next(bridge_conn* c, int64_t now, std::string* reply)
 {
 	while (c->tried < bridge_addresses.size()) {
@@ -152,9 +154,10 @@ bool connect_next(bridge_conn* c, int64_t now, std::string* reply)
 		if (fd != -1) {
 			c->fd = fd;
 			c->connecting = in_progress;
-			if (!in_progress)
-				prefer(c->address);
-			return false;
+			if (in_progress)
+				return false;
+			prefer(c->address);
+			return send_more(c, now, reply);
 		}
 		if (errno == EAGAIN) {
 			// The listen queue is full for the moment: the same address
@@ -241,6 +244,7 @@ bool receive(bridge_conn* c, int64_t now, std::string* reply)
 	return false;
 }
 
+// Sends what the socket takes of the query; the rest waits for POLLOUT.
 bool send_more(bridge_conn* c, int64_t now, std::string* reply)
 {
 	ssize_t n = send(c->fd, c->request.data() + c->sent, c->request.size() - c->sent,
@@ -317,7 +321,7 @@ bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::stri
 	c->sent = 0;
 	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
 	c->deadline = now + bridge_timeout_ms;
-	return false;
+	return send_more(c, now, reply);
 }
 
 short bridge_events(const bridge_conn* c)
