@@ -164,7 +164,7 @@ TEST(Endpoint, ParsesEveryForm)
 	             parsed{"unix:///run/smap.sock", ENDPOINT_UNIX, "/run/smap.sock", ""},
 	             parsed{"UNIX:/x", ENDPOINT_UNIX, "/x", ""},
 	             parsed{"inet:127.0.0.1:10028", ENDPOINT_INET, "127.0.0.1", "10028"},
-	             parsed{"inet:mta-sts.local:8461", ENDPOINT_INET, "mta-sts.local", "8461"},
+	             parsed{"inet:policy.local:4321", ENDPOINT_INET, "policy.local", "4321"},
 	             parsed{"inet:[::1]:1", ENDPOINT_INET, "::1", "1"},
 	             parsed{"inet:[fe80::1%lo]:65535", ENDPOINT_INET, "fe80::1%lo", "65535"},
 	             parsed{"inet://localhost:25", ENDPOINT_INET, "localhost", "25"},
