@@ -244,10 +244,24 @@ TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 	ASSERT_NE(fd, -1);
 	std::string why = "upstream " + refusing + ": cannot connect: Connection refused";
 	EXPECT_EQ(ask(fd, "t alice"), "TEMP " + why);
+	// Every address failed, so the name is resolved again; the port
+	// then listens, and the next query gets through.
+	ASSERT_EQ(listen(bound, 1), 0);
+	const timeval bound_wait = {5, 0};
+	setsockopt(bound, SOL_SOCKET, SO_RCVTIMEO, &bound_wait, sizeof bound_wait);
+	send_text(fd, "t alice\n");
+	int conn = accept(bound, nullptr, nullptr);
+	ASSERT_NE(conn, -1);
+	char request[64];
+	EXPECT_GT(recv(conn, request, sizeof request, 0), 0);
+	send_text(conn, ns("OK listening now"));
+	EXPECT_EQ(read_line(fd), "OK listening now");
+	close(conn);
 	close(fd);
 	close(bound);
 	std::string log = read_file(serve.log);
 	EXPECT_NE(log.find("warn: " + why), std::string::npos) << log;
+	EXPECT_EQ(log.find("cannot resolve"), std::string::npos) << log;
 }
 
 TEST_F(Bridge, AMalformedUpstreamIsACommandLineError)
