@@ -635,7 +635,7 @@ int main(int argc, char* argv[])
 	if (argc == 3 && strcmp(argv[1], "--checked-relay") == 0)
 		return tp_relay_main(argv[2], true);
 	if (argc == 4 && strcmp(argv[1], "--bridge") == 0)
-		return tp_bridge_main(argv[2], argv[3]);
+		tp_bridge_main(argv[2], argv[3]);
 
 	unsigned long n = 50000;
 	unsigned long block = 1000;

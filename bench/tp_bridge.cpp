@@ -67,27 +67,10 @@ void serve(int fd, const char* upstream_path)
 
 } // namespace
 
-int tp_bridge_main(const char* upstream_path, const char* socket_path)
+void tp_bridge_main(const char* upstream_path, const char* socket_path)
 {
 	bridge_socket = socket_path;
 	signal(SIGTERM, on_term);
-	int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	sockaddr_un addr = {};
-	addr.sun_family = AF_UNIX;
-	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path);
-	if (listener == -1 ||
-	    bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
-	    listen(listener, 16) == -1) {
-		warn("minimal bridge: listen on %s", socket_path);
-		return 1;
-	}
-	for (;;) {
-		int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-		if (fd == -1) {
-			if (errno == EINTR || errno == ECONNABORTED)
-				continue;
-			err(1, "minimal bridge: accept");
-		}
-		std::thread(serve, fd, upstream_path).detach();
-	}
+	int listener = tp_listen(socket_path);
+	tp_accept_loop(listener, [upstream_path](int fd) { serve(fd, upstream_path); });
 }

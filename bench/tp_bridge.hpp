@@ -8,8 +8,9 @@
 // writes its payload as a line, all with blocking calls. It checks
 // nothing beyond what it needs to find the frames; anything unexpected
 // (a malformed reply, a failed connect, a line longer than the reader's
-// buffer) is fatal. SIGTERM removes the socket and ends it with status 0.
+// buffer, a socket that cannot be set up) is fatal. SIGTERM removes the
+// socket and ends it with status 0.
 #pragma once
 
-// Serves until SIGTERM; returns only on a setup failure (status 1).
-int tp_bridge_main(const char* upstream_path, const char* socket_path);
+// Serves until SIGTERM.
+[[noreturn]] void tp_bridge_main(const char* upstream_path, const char* socket_path);

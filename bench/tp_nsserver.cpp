@@ -77,22 +77,6 @@ void serve(int fd)
 	close(fd);
 }
 
-void accept_loop(int listener, bool tcp)
-{
-	for (;;) {
-		int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-		if (fd == -1) {
-			if (errno == EINTR || errno == ECONNABORTED)
-				continue;
-			err(1, "accept");
-		}
-		int on = 1;
-		if (tcp && setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == -1)
-			err(1, "TCP_NODELAY");
-		std::thread(serve, fd).detach();
-	}
-}
-
 } // namespace
 
 tp_nsserver_address tp_nsserver_start()
@@ -100,15 +84,7 @@ tp_nsserver_address tp_nsserver_start()
 	if (mkdtemp(ns_dir) == nullptr)
 		err(1, "mkdtemp");
 	snprintf(ns_path, sizeof ns_path, "%s/ns.sock", ns_dir);
-	int local = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (local == -1)
-		err(1, "socket");
-	sockaddr_un sun = {};
-	sun.sun_family = AF_UNIX;
-	snprintf(sun.sun_path, sizeof sun.sun_path, "%s", ns_path);
-	if (bind(local, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == -1 ||
-	    listen(local, 16) == -1)
-		err(1, "listen on %s", ns_path);
+	int local = tp_listen(ns_path);
 
 	int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (tcp == -1)
@@ -121,8 +97,15 @@ tp_nsserver_address tp_nsserver_start()
 	    getsockname(tcp, reinterpret_cast<sockaddr*>(&sin), &len) == -1)
 		err(1, "listen on 127.0.0.1");
 
-	std::thread(accept_loop, local, false).detach();
-	std::thread(accept_loop, tcp, true).detach();
+	std::thread([local] { tp_accept_loop(local, serve); }).detach();
+	std::thread([tcp] {
+		tp_accept_loop(tcp, [](int fd) {
+			int on = 1;
+			if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == -1)
+				err(1, "TCP_NODELAY");
+			serve(fd);
+		});
+	}).detach();
 	return {ns_dir, ns_path, ntohs(sin.sin_port)};
 }
 

@@ -247,8 +247,8 @@ TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 	// Every address failed, so the name is resolved again; the port
 	// then listens, and the next query gets through.
 	ASSERT_EQ(listen(bound, 1), 0);
-	const timeval bound_wait = {5, 0};
-	setsockopt(bound, SOL_SOCKET, SO_RCVTIMEO, &bound_wait, sizeof bound_wait);
+	const timeval wait = {5, 0};
+	setsockopt(bound, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 	send_text(fd, "t alice\n");
 	int conn = accept(bound, nullptr, nullptr);
 	ASSERT_NE(conn, -1);
@@ -316,12 +316,8 @@ TEST_F(Bridge, AFullListenQueueIsWaitedForWithinTheBound)
 {
 	// An upstream whose listen queue holds one connection, taken by a
 	// filler: the bridge's connect finds the queue full.
-	int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	memcpy(addr.sun_path, up.c_str(), up.size());
-	ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-	ASSERT_EQ(listen(listener, 0), 0);
+	int listener = listen_on(up, 0);
+	ASSERT_NE(listener, -1);
 	int filler = connect_to(up);
 	ASSERT_NE(filler, -1);
 	const timeval bound = {5, 0};

@@ -229,12 +229,8 @@ TEST_F(Query, OverlongAndEndlessRepliesEndWithStatus2)
 	EXPECT_EQ(server.requests().size(), 1u) << "nothing is asked after it";
 
 	std::string slow = dir.file("slow");
-	int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	memcpy(addr.sun_path, slow.c_str(), slow.size());
-	ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-	ASSERT_EQ(listen(listener, 1), 0);
+	int listener = listen_on(slow, 1);
+	ASSERT_NE(listener, -1);
 	std::thread server_side(trickle, listener);
 	r = query({slow, "aliases", "k"});
 	server_side.join();

@@ -91,13 +91,21 @@ int wait_exit(pid_t pid, int ms)
 namespace
 {
 
+bool local_address(const std::string& path, sockaddr_un* addr)
+{
+	*addr = {};
+	addr->sun_family = AF_UNIX;
+	if (path.size() >= sizeof addr->sun_path)
+		return false;
+	memcpy(addr->sun_path, path.c_str(), path.size());
+	return true;
+}
+
 int raw_connect(const std::string& path)
 {
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	if (path.size() >= sizeof addr.sun_path)
+	sockaddr_un addr;
+	if (!local_address(path, &addr))
 		return -1;
-	memcpy(addr.sun_path, path.c_str(), path.size());
 	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
 	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
 		close(fd);
@@ -107,6 +115,20 @@ int raw_connect(const std::string& path)
 }
 
 } // namespace
+
+int listen_on(const std::string& path, int backlog)
+{
+	sockaddr_un addr;
+	if (!local_address(path, &addr))
+		return -1;
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
+	    listen(fd, backlog) == -1) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
 
 bool wait_listening(const std::string& path, int ms)
 {
@@ -194,12 +216,8 @@ int serve_process::stop(int sig)
 script_server::script_server(const std::string& p, bool ns, script_handler h)
     : endpoint(p), path(p), netstring(ns), handler(std::move(h))
 {
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	memcpy(addr.sun_path, path.c_str(), path.size());
-	listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
-	    listen(listen_fd, 16) == -1) {
+	listen_fd = listen_on(path, 16);
+	if (listen_fd == -1) {
 		perror(path.c_str());
 		abort();
 	}

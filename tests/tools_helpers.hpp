@@ -35,6 +35,10 @@ int wait_exit(pid_t pid, int ms);
 // True once something accepts connections on `path`, within `ms`.
 bool wait_listening(const std::string& path, int ms);
 
+// A local socket listening on `path` with room for `backlog` pending
+// connections; -1 when it cannot listen.
+int listen_on(const std::string& path, int backlog);
+
 // A blocking client socket whose reads and writes give up after 5 s; -1
 // when it cannot connect.
 int connect_to(const std::string& path);
