@@ -6,7 +6,8 @@
 #   make bench-dict  Release build in $(BENCH_BUILD), then run the dictionary
 #                   benchmark with $(BENCH_REPS) repetitions (medians reported)
 #   make bench      lookup throughput of smap-backend against a minimal
-#                   relay, from a Release build in $(BENCH_BUILD)
+#                   relay, and through the smap-serve bridge, from a
+#                   Release build in $(BENCH_BUILD)
 #                   (BENCH_FLAGS=-n 10000 for a shorter run)
 #   make bench-callgrind
 #                   instructions per lookup under callgrind
@@ -42,10 +43,11 @@ test: all
 
 bench-build:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-backend throughput
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-backend smap-serve throughput
 
 bench: bench-build
-	$(BENCH_BUILD)/bench/throughput $(BENCH_FLAGS) $(BENCH_BUILD)/src/backend/smap-backend
+	$(BENCH_BUILD)/bench/throughput $(BENCH_FLAGS) -S $(BENCH_BUILD)/tools/smap-serve \
+		$(BENCH_BUILD)/src/backend/smap-backend
 
 bench-callgrind: bench-build
 	sh bench/callgrind.sh $(BENCH_BUILD)/bench/throughput \

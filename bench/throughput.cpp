@@ -1,9 +1,10 @@
 // throughput: lookups per second through smap-backend, set against the
 // floor that any backend pays on this machine.
 //
-//   throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] BACKEND
+//   throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] [-S SMAP_SERVE] BACKEND
 //   throughput -C backend|relay [-n N] [-w WRAPPER] BACKEND
 //   throughput --relay|--checked-relay SOCKET
+//   throughput --bridge UPSTREAM SOCKET
 //
 // The first form is the benchmark. It starts a socketmap server of its own
 // (tp_server), the backend, two copies of a minimal relay (tp_relay) and
@@ -14,6 +15,14 @@
 // pipelined (one thread writes the lookups while another reads the
 // results). In the closed loop it also times query/reply round trips made
 // directly on the socket. Every result line is checked.
+//
+// With -S, a third phase measures the bridge, closed loop: the backend
+// asking SMAP_SERVE --upstream, which asks a fast netstring server
+// (tp_nsserver) over a local socket or over TCP, against the backend
+// asking the line server directly, a second direct backend to calibrate,
+// and the backend asking a minimal bridge (tp_bridge) over a local
+// socket, the floor for any bridge. It reports the ratios to the direct
+// path and the latency that each bridge adds to a lookup.
 //
 // The benchmark, its threads and its children are pinned to one CPU, and
 // the programs take turns in blocks of BLOCK lookups, the order rotating
@@ -26,9 +35,12 @@
 // The second form runs N closed-loop lookups through one program, started
 // under WRAPPER (words split at blanks, for instance a valgrind command),
 // and nothing else: bench/callgrind.sh counts instructions with it. The
-// third form is a relay itself, run by the other two as a child.
+// third form is a relay itself, run by the other two as a child, and the
+// fourth the minimal bridge, run by the first.
+#include "tp_bridge.hpp"
 #include "tp_child.hpp"
 #include "tp_io.hpp"
+#include "tp_nsserver.hpp"
 #include "tp_relay.hpp"
 #include "tp_server.hpp"
 
@@ -41,12 +53,17 @@
 #include <getopt.h>
 #include <limits.h>
 #include <sched.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace
 {
@@ -113,6 +130,8 @@ struct program {
 	unsigned long next_seq = 0;
 	std::vector<double> block_ns;     // wall time of each block
 	std::vector<double> block_cpu_ns; // the child's CPU time per lookup
+	pid_t helper = 0;                 // a process on its path (a bridge)
+	std::vector<double> block_helper_cpu_ns;
 };
 
 // Splits a wrapper command at blanks and appends the program's argv.
@@ -220,11 +239,16 @@ unsigned long long pipelined_block(program* p, unsigned count)
 void measured_block(program* p, unsigned count, bool pipelined)
 {
 	unsigned long long cpu = p->direct ? 0 : tp_child_cpu_ns(&p->child);
+	unsigned long long helper_cpu = p->helper ? tp_pid_cpu_ns(p->helper) : 0;
 	unsigned long long ns = pipelined ? pipelined_block(p, count) : closed_block(p, count);
 	p->block_ns.push_back(static_cast<double>(ns));
 	if (!p->direct) {
 		cpu = tp_child_cpu_ns(&p->child) - cpu;
 		p->block_cpu_ns.push_back(static_cast<double>(cpu) / count);
+	}
+	if (p->helper) {
+		helper_cpu = tp_pid_cpu_ns(p->helper) - helper_cpu;
+		p->block_helper_cpu_ns.push_back(static_cast<double>(helper_cpu) / count);
 	}
 }
 
@@ -256,6 +280,45 @@ double rate(const program& p, const std::vector<unsigned>& counts)
 	return median(r);
 }
 
+// Median over the rounds of the time per lookup that b takes beyond a's.
+double added_ns(const program& b, const program& a, const std::vector<unsigned>& counts)
+{
+	std::vector<double> d;
+	for (size_t i = 0; i < counts.size(); i++)
+		d.push_back((b.block_ns[i] - a.block_ns[i]) / counts[i]);
+	return median(d);
+}
+
+// A warm-up block each, then rounds of one block each in rotating order;
+// returns the block sizes.
+std::vector<unsigned> run_rounds(const std::vector<program*>& progs, unsigned long n,
+                                 unsigned block, bool pipelined)
+{
+	unsigned warm_up = std::min(block, 200u);
+	for (program* p : progs) {
+		if (pipelined)
+			pipelined_block(p, warm_up);
+		else
+			closed_block(p, warm_up);
+	}
+
+	std::vector<unsigned> counts;
+	for (unsigned long done = 0; done < n; done += counts.back())
+		counts.push_back(static_cast<unsigned>(std::min<unsigned long>(block, n - done)));
+	for (program* p : progs) {
+		p->block_ns.clear();
+		p->block_cpu_ns.clear();
+		p->block_helper_cpu_ns.clear();
+	}
+	// Blocks are recorded per program in round order, so block i of any
+	// two programs ran in the same round.
+	for (size_t round = 0; round < counts.size(); round++) {
+		for (size_t k = 0; k < progs.size(); k++)
+			measured_block(progs[(round + k) % progs.size()], counts[round], pipelined);
+	}
+	return counts;
+}
+
 // The programs of one phase; direct is null in the pipelined phase.
 struct lineup {
 	program* direct;
@@ -275,27 +338,7 @@ double run_phase(const char* title, const lineup& l, unsigned long n, unsigned b
 		if (p != nullptr)
 			progs.push_back(p);
 	}
-	unsigned warm_up = std::min(block, 200u);
-	for (program* p : progs) {
-		if (pipelined)
-			pipelined_block(p, warm_up);
-		else
-			closed_block(p, warm_up);
-	}
-
-	std::vector<unsigned> counts;
-	for (unsigned long done = 0; done < n; done += counts.back())
-		counts.push_back(static_cast<unsigned>(std::min<unsigned long>(block, n - done)));
-	for (program* p : progs) {
-		p->block_ns.clear();
-		p->block_cpu_ns.clear();
-	}
-	// Blocks are recorded per program in round order, so block i of any
-	// two programs ran in the same round.
-	for (size_t round = 0; round < counts.size(); round++) {
-		for (size_t k = 0; k < progs.size(); k++)
-			measured_block(progs[(round + k) % progs.size()], counts[round], pipelined);
-	}
+	std::vector<unsigned> counts = run_rounds(progs, n, block, pipelined);
 
 	double calibration = ratio(*l.copy, *l.relay, counts);
 	bool trusted = calibration >= 0.98 && calibration <= 1.02;
@@ -359,7 +402,142 @@ void report_child_end(program* p)
 	       p->name, hwm, usage.ru_maxrss, cpu, usage.ru_nvcsw, usage.ru_nivcsw);
 }
 
-int benchmark(const char* backend_path, unsigned long n, unsigned block, int cpu)
+// --- The bridge phase --------------------------------------------------------
+
+// A bridge started by the benchmark.
+struct bridge {
+	const char* name;
+	std::string socket;
+	pid_t pid = 0;
+};
+
+// Starts words[0] with `words` and waits until it accepts connections on
+// b->socket.
+void start_bridge(bridge* b, const std::vector<std::string>& words)
+{
+	std::vector<char*> argv;
+	for (const auto& w : words)
+		argv.push_back(const_cast<char*>(w.c_str()));
+	argv.push_back(nullptr);
+	int e = posix_spawn(&b->pid, argv[0], nullptr, nullptr, argv.data(), environ);
+	if (e != 0) {
+		errno = e;
+		err(1, "cannot start %s", argv[0]);
+	}
+	for (int tries = 0;; tries++) {
+		int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		sockaddr_un addr = {};
+		addr.sun_family = AF_UNIX;
+		snprintf(addr.sun_path, sizeof addr.sun_path, "%s", b->socket.c_str());
+		bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+		close(fd);
+		if (up)
+			return;
+		if (tries == 500 || waitpid(b->pid, nullptr, WNOHANG) != 0)
+			errx(1, "%s did not start listening on %s", b->name, b->socket.c_str());
+		usleep(10000);
+	}
+}
+
+void stop_bridge(bridge* b)
+{
+	long hwm = -1;
+	char path[64];
+	snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(b->pid));
+	if (FILE* f = fopen(path, "r")) {
+		char line[256];
+		while (fgets(line, sizeof line, f) != nullptr &&
+		       sscanf(line, "VmHWM: %ld", &hwm) != 1)
+			;
+		fclose(f);
+	}
+	kill(b->pid, SIGTERM);
+	int status;
+	rusage usage;
+	while (wait4(b->pid, &status, 0, &usage) == -1) {
+		if (errno != EINTR)
+			err(1, "wait4");
+	}
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		errx(1, "%s: ended with status 0x%x", b->name, status);
+	double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+	             (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+	printf("    %-16s VmHWM %5ld KiB, CPU %.3f s\n", b->name, hwm, cpu);
+}
+
+// Closed loop through the backend alone and through the backend and a
+// bridge to a netstring server: smap-serve over a local socket and over
+// TCP, the minimal bridge over a local socket.
+void bridge_phase(const char* backend_path, const char* serve_path, const char* line_sock,
+                  unsigned long n, unsigned block)
+{
+	tp_nsserver_address ns = tp_nsserver_start();
+	std::string dir = ns.dir;
+	bridge local = {"smap-serve unix", dir + "/bridge-unix.sock"};
+	bridge tcp = {"smap-serve TCP", dir + "/bridge-tcp.sock"};
+	bridge minimal = {"minimal bridge", dir + "/bridge-minimal.sock"};
+	start_bridge(&local,
+	             {serve_path, "--upstream", std::string("unix:") + ns.path, local.socket});
+	start_bridge(&tcp, {serve_path, "--upstream", "inet:127.0.0.1:" + std::to_string(ns.port),
+	                    tcp.socket});
+	start_bridge(&minimal, {self_path(), "--bridge", ns.path, minimal.socket});
+
+	program direct, copy, via_local, via_tcp, via_minimal;
+	direct.name = "backend direct";
+	copy.name = "backend copy";
+	via_local.name = "via bridge unix";
+	via_local.helper = local.pid;
+	via_tcp.name = "via bridge TCP";
+	via_tcp.helper = tcp.pid;
+	via_minimal.name = "via minimal";
+	via_minimal.helper = minimal.pid;
+	start_child(&direct, command(nullptr, {backend_path, line_sock}));
+	start_child(&copy, command(nullptr, {backend_path, line_sock}));
+	start_child(&via_local, command(nullptr, {backend_path, local.socket}));
+	start_child(&via_tcp, command(nullptr, {backend_path, tcp.socket}));
+	start_child(&via_minimal, command(nullptr, {backend_path, minimal.socket}));
+
+	std::vector<program*> progs = {&direct, &copy, &via_local, &via_tcp, &via_minimal};
+	std::vector<unsigned> counts = run_rounds(progs, n, block, false);
+	double calibration = ratio(copy, direct, counts);
+	printf("\nbridge, closed loop: %lu lookups per program in %zu rounds of %u\n", n,
+	       counts.size(), block);
+	printf("  calibration, backend copy / backend direct  %6.3f   %s\n", calibration,
+	       calibration >= 0.98 && calibration <= 1.02
+	               ? "(within 1.00 +- 0.02: ratios trusted)"
+	               : "(OUTSIDE 1.00 +- 0.02: ratios below NOT trusted)");
+	printf("  lookups/s, median of blocks:\n");
+	for (const program* p : progs)
+		printf("    %-16s %10.0f\n", p->name, rate(*p, counts));
+	printf("  via bridge unix / backend direct            %6.3f   (target >= 0.6)\n",
+	       ratio(via_local, direct, counts));
+	printf("  via bridge TCP / backend direct             %6.3f\n",
+	       ratio(via_tcp, direct, counts));
+	printf("  via minimal / backend direct                %6.3f   (the floor of any bridge)\n",
+	       ratio(via_minimal, direct, counts));
+	printf("  via bridge unix / via minimal               %6.3f\n",
+	       ratio(via_local, via_minimal, counts));
+	printf("  added latency per lookup, median of rounds:\n");
+	for (const program* p : {&via_local, &via_tcp, &via_minimal})
+		printf("    %-16s %7.2f us\n", p->name, added_ns(*p, direct, counts) / 1000);
+	printf("  CPU time per lookup, median of blocks:\n");
+	printf("    %-16s %7.2f us\n", "smap-backend", median(direct.block_cpu_ns) / 1000);
+	for (const program* p : {&via_local, &via_tcp, &via_minimal})
+		printf("    %-16s %7.2f us\n", p->name, median(p->block_helper_cpu_ns) / 1000);
+
+	printf("  peak resident memory (VmHWM) and total CPU of the bridges:\n");
+	for (program* p : progs) {
+		rusage usage;
+		tp_child_finish(&p->child, &usage);
+	}
+	stop_bridge(&local);
+	stop_bridge(&tcp);
+	stop_bridge(&minimal);
+	tp_nsserver_cleanup();
+}
+
+int benchmark(const char* backend_path, const char* serve_path, unsigned long n, unsigned block,
+              int cpu)
 {
 	cpu = pin(cpu);
 	const char* sock = tp_server_start();
@@ -386,6 +564,8 @@ int benchmark(const char* backend_path, unsigned long n, unsigned block, int cpu
 	                      false);
 	double c2 = run_phase("pipelined", {nullptr, &relay, &copy, &checked, &backend}, n, block,
 	                      true);
+	if (serve_path != nullptr)
+		bridge_phase(backend_path, serve_path, sock, n, block);
 
 	// ru_maxrss also counts the pages the child shared with this process
 	// before its exec, so VmHWM is the child's own peak.
@@ -428,9 +608,11 @@ int count_run(const char* which, const char* backend_path, unsigned long n, cons
 
 [[noreturn]] void usage()
 {
-	fprintf(stderr, "usage: throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] BACKEND\n"
+	fprintf(stderr, "usage: throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] [-S SMAP_SERVE] "
+	                "BACKEND\n"
 	                "       throughput -C backend|relay [-n N] [-w WRAPPER] BACKEND\n"
-	                "       throughput --relay|--checked-relay SOCKET\n");
+	                "       throughput --relay|--checked-relay SOCKET\n"
+	                "       throughput --bridge UPSTREAM SOCKET\n");
 	exit(2);
 }
 
@@ -452,6 +634,8 @@ int main(int argc, char* argv[])
 		return tp_relay_main(argv[2], false);
 	if (argc == 3 && strcmp(argv[1], "--checked-relay") == 0)
 		return tp_relay_main(argv[2], true);
+	if (argc == 4 && strcmp(argv[1], "--bridge") == 0)
+		tp_bridge_main(argv[2], argv[3]);
 
 	unsigned long n = 50000;
 	unsigned long block = 1000;
@@ -459,8 +643,9 @@ int main(int argc, char* argv[])
 	unsigned long seconds = 900;
 	const char* which = nullptr;
 	const char* wrapper = nullptr;
+	const char* serve_path = nullptr;
 	int opt;
-	while ((opt = getopt(argc, argv, "n:b:c:t:C:w:")) != -1) {
+	while ((opt = getopt(argc, argv, "n:b:c:t:C:w:S:")) != -1) {
 		switch (opt) {
 		case 'n':
 			n = number(optarg, 0);
@@ -480,6 +665,9 @@ int main(int argc, char* argv[])
 		case 'w':
 			wrapper = optarg;
 			break;
+		case 'S':
+			serve_path = optarg;
+			break;
 		default:
 			usage();
 		}
@@ -489,10 +677,11 @@ int main(int argc, char* argv[])
 	// A benchmark that hangs ends; its children then see end of input.
 	alarm(static_cast<unsigned>(seconds));
 	atexit(tp_server_cleanup);
+	atexit(tp_nsserver_cleanup);
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	if (which != nullptr)
 		return count_run(which, argv[optind], n, wrapper);
 	if (n == 0)
 		usage();
-	return benchmark(argv[optind], n, static_cast<unsigned>(block), cpu);
+	return benchmark(argv[optind], serve_path, n, static_cast<unsigned>(block), cpu);
 }

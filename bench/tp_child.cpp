@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <err.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -59,16 +60,34 @@ void tp_child_handshake(tp_child* c)
 
 unsigned long long tp_child_cpu_ns(const tp_child* c)
 {
+	return tp_pid_cpu_ns(c->pid);
+}
+
+unsigned long long tp_pid_cpu_ns(pid_t pid)
+{
+	// The sum over the process's threads that are still running.
 	char path[64];
-	snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(c->pid));
-	FILE* f = fopen(path, "r");
-	if (f == nullptr)
+	snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+	DIR* tasks = opendir(path);
+	if (tasks == nullptr)
 		err(1, "%s", path);
-	unsigned long long ns = 0;
-	if (fscanf(f, "%llu", &ns) != 1)
-		errx(1, "%s: unreadable", path);
-	fclose(f);
-	return ns;
+	unsigned long long total = 0;
+	while (dirent* e = readdir(tasks)) {
+		if (e->d_name[0] == '.')
+			continue;
+		char stat_path[320];
+		snprintf(stat_path, sizeof stat_path, "/proc/%d/task/%s/schedstat",
+		         static_cast<int>(pid), e->d_name);
+		unsigned long long ns = 0;
+		if (FILE* f = fopen(stat_path, "r")) {
+			if (fscanf(f, "%llu", &ns) != 1)
+				ns = 0;
+			fclose(f);
+		}
+		total += ns;
+	}
+	closedir(tasks);
+	return total;
 }
 
 long tp_child_peak_kib(const tp_child* c)

@@ -26,9 +26,12 @@ void tp_child_spawn(tp_child* c, const char* name, char* const argv[]);
 // Plays the mail server's side of the configuration handshake and checks
 // the ten registration lines.
 void tp_child_handshake(tp_child* c);
-// CPU time the child has used so far, in nanoseconds (from
-// /proc/PID/schedstat: user and system time, at scheduler precision).
+// CPU time the child's threads have used so far, in nanoseconds (from
+// /proc/PID/task/*/schedstat: user and system time, at scheduler
+// precision).
 unsigned long long tp_child_cpu_ns(const tp_child* c);
+// The same for any child process.
+unsigned long long tp_pid_cpu_ns(pid_t pid);
 // Peak resident memory so far (VmHWM), in KiB; -1 when unreadable.
 long tp_child_peak_kib(const tp_child* c);
 // Closes the child's input, expects its output to end without another

@@ -8,6 +8,7 @@
 #include <err.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 void tp_reader_init(tp_reader* r, int fd)
@@ -85,15 +86,50 @@ unsigned long long tp_now_ns()
 	       static_cast<unsigned long long>(ts.tv_nsec);
 }
 
+namespace
+{
+
+sockaddr_un local_address(const char* path)
+{
+	sockaddr_un addr = {};
+	addr.sun_family = AF_UNIX;
+	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+	return addr;
+}
+
+} // namespace
+
 int tp_connect(const char* path)
 {
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd == -1)
 		err(1, "socket");
-	sockaddr_un addr = {};
-	addr.sun_family = AF_UNIX;
-	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+	sockaddr_un addr = local_address(path);
 	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
 		err(1, "connect %s", path);
 	return fd;
+}
+
+int tp_listen(const char* path)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd == -1)
+		err(1, "socket");
+	sockaddr_un addr = local_address(path);
+	if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 || listen(fd, 16) == -1)
+		err(1, "listen on %s", path);
+	return fd;
+}
+
+void tp_accept_loop(int listener, const std::function<void(int)>& serve)
+{
+	for (;;) {
+		int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+		if (fd == -1) {
+			if (errno == EINTR || errno == ECONNABORTED)
+				continue;
+			err(1, "accept");
+		}
+		std::thread(serve, fd).detach();
+	}
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 constexpr size_t TP_READER_SIZE = 65536;
 
@@ -35,6 +36,13 @@ void tp_write_all(int fd, const char* data, size_t len);
 
 // Connects to the local stream socket at path; exits on failure.
 int tp_connect(const char* path);
+
+// A local stream socket listening on path; exits on failure.
+int tp_listen(const char* path);
+
+// Accepts connections on `listener` for ever and serves each on a thread
+// of its own with serve(fd); a failing accept() is fatal.
+[[noreturn]] void tp_accept_loop(int listener, const std::function<void(int)>& serve);
 
 // Writes `value` as exactly `width` decimal digits (leading zeros) at `p`.
 void tp_put_digits(char* p, unsigned long value, int width);

@@ -19,7 +19,6 @@ namespace
 
 char server_dir[] = "/tmp/throughput.XXXXXX";
 char server_path[sizeof server_dir + 16];
-int listen_fd = -1;
 
 // Room for the reply to the longest line a reader can return.
 constexpr size_t OUT_SIZE = TP_READER_SIZE + 64;
@@ -75,19 +74,6 @@ void serve(int fd)
 	close(fd);
 }
 
-void accept_loop()
-{
-	for (;;) {
-		int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-		if (fd == -1) {
-			if (errno == EINTR || errno == ECONNABORTED)
-				continue;
-			err(1, "accept");
-		}
-		std::thread(serve, fd).detach();
-	}
-}
-
 } // namespace
 
 const char* tp_server_start()
@@ -96,17 +82,8 @@ const char* tp_server_start()
 		err(1, "mkdtemp");
 	snprintf(server_path, sizeof server_path, "%s/smap.sock", server_dir);
 
-	listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (listen_fd == -1)
-		err(1, "socket");
-	sockaddr_un addr = {};
-	addr.sun_family = AF_UNIX;
-	snprintf(addr.sun_path, sizeof addr.sun_path, "%s", server_path);
-	if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
-		err(1, "bind %s", server_path);
-	if (listen(listen_fd, 16) == -1)
-		err(1, "listen");
-	std::thread(accept_loop).detach();
+	int listener = tp_listen(server_path);
+	std::thread([listener] { tp_accept_loop(listener, serve); }).detach();
 	return server_path;
 }
 

@@ -3,8 +3,13 @@
 #include "harness/child.hpp"
 #include "tools_helpers.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -38,6 +43,10 @@ script_action line_by_key(const std::string& request, int)
 		return {script_action::SEND, "OK " + std::string(100000, 'v') + "\n"};
 	if (key == "hangup")
 		return {script_action::CLOSE, ""};
+	if (key == "twice")
+		return {script_action::SEND, "OK first\nOK stale\n"};
+	if (key == "endless")
+		return {script_action::STALL, "OK " + std::string(300000, 'v')};
 	return {script_action::SEND, "what?\n"};
 }
 
@@ -52,6 +61,8 @@ script_action netstring_by_key(const std::string& request, int)
 		return {script_action::SEND, "6:TEMP x,"};
 	if (key == "newline")
 		return {script_action::SEND, "5:OK a\nb,"};
+	if (key == "twice")
+		return {script_action::SEND, "8:OK first,8:OK stale,"};
 	return {script_action::SEND, "5:OK xy;"};
 }
 
@@ -146,6 +157,132 @@ TEST_F(Query, BackendAsksSmapServe)
 	                             "lookup-result|id4|error\n");
 	EXPECT_NE(r.err.find("warn: unknown table"), std::string::npos) << r.err;
 	EXPECT_NE(r.err.find("warn: unknown service 256"), std::string::npos) << r.err;
+}
+
+TEST_F(Query, ReachesServersAtEveryKindOfEndpoint)
+{
+	script_server lines(AF_INET, false, line_by_key);
+	ASSERT_TRUE(lines.listening());
+	child_result r = query({lines.endpoint, "aliases", "found", "missing"});
+	EXPECT_EQ(r.status, 1) << r.err;
+	EXPECT_EQ(r.out, "OK the value\nNOTFOUND \n");
+	script_server netstrings(AF_INET, true, netstring_by_key);
+	r = query({"--netstring", "inet://127.0.0.1:" + std::to_string(netstrings.port), "t",
+	           "found"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "OK the value\n");
+	script_server local(sock, false, line_by_key);
+	EXPECT_EQ(query({"unix:" + sock, "aliases", "found"}).out, "OK the value\n");
+	EXPECT_EQ(query({"unix://" + sock, "aliases", "found"}).out, "OK the value\n");
+	EXPECT_EQ(local.connections(), 2);
+
+	r = query({"inet:localhost", "t", "k"});
+	EXPECT_EQ(r.status, 64);
+	EXPECT_NE(r.err.find("bad server inet:localhost: expected HOST:PORT; expected one of "
+	                     "unix:PATH, local:PATH"),
+	          std::string::npos)
+	        << r.err;
+	EXPECT_EQ(query({"unix:", "t", "k"}).status, 64);
+}
+
+TEST_F(Query, ASurplusReplyIsNeverPrintedAsTheNextAnswer)
+{
+	for (bool netstring : {false, true}) {
+		script_server server(sock, netstring, netstring ? netstring_by_key : line_by_key);
+		std::vector<std::string> args = {sock, "aliases", "twice", "found"};
+		if (netstring)
+			args.insert(args.begin(), "--netstring");
+		child_result r = query(args);
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.out, "OK first\nOK the value\n");
+		EXPECT_NE(r.err.find("sent more than one reply to twice"), std::string::npos)
+		        << r.err;
+		// The next key went out on a new connection.
+		EXPECT_EQ(server.connections(), 2);
+		EXPECT_EQ(server.requests().size(), 2u);
+	}
+}
+
+// Answers the first query on `listener` with one byte every 100 ms until
+// the client goes away: a reply line that never ends.
+void trickle(int listener)
+{
+	int fd = accept(listener, nullptr, nullptr);
+	char query[64];
+	if (fd == -1 || recv(fd, query, sizeof query, 0) <= 0)
+		return;
+	send(fd, "OK ", 3, MSG_NOSIGNAL);
+	while (send(fd, "v", 1, MSG_NOSIGNAL) == 1)
+		usleep(100000);
+	close(fd);
+}
+
+TEST_F(Query, OverlongAndEndlessRepliesEndWithStatus2)
+{
+	script_server server(sock, false, line_by_key);
+	// Stopped at the limit, without waiting for a newline that never comes.
+	child_result r = query({sock, "aliases", "endless", "found"});
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(r.out, "");
+	EXPECT_NE(r.err.find("reply to endless: longer than 100000 bytes"), std::string::npos)
+	        << r.err;
+	EXPECT_EQ(server.requests().size(), 1u) << "nothing is asked after it";
+
+	std::string slow = dir.file("slow");
+	int listener = listen_on(slow, 1);
+	ASSERT_NE(listener, -1);
+	std::thread server_side(trickle, listener);
+	r = query({slow, "aliases", "k"});
+	server_side.join();
+	close(listener);
+	EXPECT_EQ(r.status, 2);
+	EXPECT_NE(r.err.find("reply to k did not end within 10 seconds"), std::string::npos)
+	        << r.err;
+}
+
+// Runs smap-query with standard output set up by `prepare` in the child.
+child_result query_with_stdout(const std::vector<std::string>& args,
+                               const std::function<void()>& prepare)
+{
+	std::vector<std::string> argv = {SMAP_QUERY_PATH};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return run_in_child([&] {
+		std::vector<char*> words;
+		for (const auto& a : argv)
+			words.push_back(const_cast<char*>(a.c_str()));
+		words.push_back(nullptr);
+		prepare();
+		execv(words[0], words.data());
+		_exit(127);
+	});
+}
+
+TEST_F(Query, NothingIsAskedWhenStandardOutputCannotTakeTheReplies)
+{
+	script_server server(sock, false, line_by_key);
+	child_result r = query_with_stdout({sock, "t", "found"}, [] { close(STDOUT_FILENO); });
+	EXPECT_EQ(r.status, 74);
+	EXPECT_NE(r.err.find("standard output is closed"), std::string::npos) << r.err;
+	r = query_with_stdout({sock, "t", "found"}, [] {
+		int p[2];
+		if (pipe(p) == 0) {
+			close(p[0]);
+			dup2(p[1], STDOUT_FILENO);
+		}
+	});
+	EXPECT_EQ(r.status, 74);
+	EXPECT_NE(r.err.find("without a reader"), std::string::npos) << r.err;
+	EXPECT_EQ(server.connections(), 0);
+
+	// A write that fails stops it before the next query.
+	r = query_with_stdout({sock, "t", "found", "found"}, [] {
+		int full = open("/dev/full", O_WRONLY);
+		if (full != -1)
+			dup2(full, STDOUT_FILENO);
+	});
+	EXPECT_EQ(r.status, 74);
+	EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
+	EXPECT_EQ(server.requests().size(), 1u);
 }
 
 } // namespace

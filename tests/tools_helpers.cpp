@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -106,13 +107,21 @@ int wait_exit(pid_t pid, int ms)
 namespace
 {
 
+bool local_address(const std::string& path, sockaddr_un* addr)
+{
+	*addr = {};
+	addr->sun_family = AF_UNIX;
+	if (path.size() >= sizeof addr->sun_path)
+		return false;
+	memcpy(addr->sun_path, path.c_str(), path.size());
+	return true;
+}
+
 int raw_connect(const std::string& path)
 {
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	if (path.size() >= sizeof addr.sun_path)
+	sockaddr_un addr;
+	if (!local_address(path, &addr))
 		return -1;
-	memcpy(addr.sun_path, path.c_str(), path.size());
 	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
 	if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
 		close(fd);
@@ -122,6 +131,20 @@ int raw_connect(const std::string& path)
 }
 
 } // namespace
+
+int listen_on(const std::string& path, int backlog)
+{
+	sockaddr_un addr;
+	if (!local_address(path, &addr))
+		return -1;
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
+	    listen(fd, backlog) == -1) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
 
 bool wait_listening(const std::string& path, int ms)
 {
@@ -207,32 +230,68 @@ int serve_process::stop(int sig)
 }
 
 script_server::script_server(const std::string& p, bool ns, script_handler h)
-    : path(p), netstring(ns), handler(std::move(h))
+    : endpoint(p), path(p), netstring(ns), handler(std::move(h))
 {
-	sockaddr_un addr{};
-	addr.sun_family = AF_UNIX;
-	memcpy(addr.sun_path, path.c_str(), path.size());
-	listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
-	if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
-	    listen(listen_fd, 16) == -1) {
+	listen_fd = listen_on(path, 16);
+	if (listen_fd == -1) {
 		perror(path.c_str());
 		abort();
 	}
-	acceptor = std::thread([this] {
-		for (;;) {
-			int fd = accept(listen_fd, nullptr, nullptr);
-			if (fd == -1)
-				return;
-			std::lock_guard<std::mutex> g(lock);
-			int number = ++accepted;
-			conn_fds.push_back(fd);
-			threads.emplace_back([this, fd, number] { serve_connection(fd, number); });
-		}
-	});
+	acceptor = std::thread([this] { accept_connections(); });
+}
+
+script_server::script_server(int family, bool ns, script_handler h)
+    : netstring(ns), handler(std::move(h))
+{
+	sockaddr_storage addr{};
+	socklen_t len;
+	if (family == AF_INET6) {
+		auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+		in6->sin6_family = AF_INET6;
+		in6->sin6_addr = in6addr_loopback;
+		len = sizeof *in6;
+	} else {
+		auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+		in->sin_family = AF_INET;
+		in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		len = sizeof *in;
+	}
+	listen_fd = socket(family, SOCK_STREAM, 0);
+	if (listen_fd == -1 || bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), len) == -1 ||
+	    listen(listen_fd, 16) == -1 ||
+	    getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) == -1) {
+		if (listen_fd != -1)
+			close(listen_fd);
+		listen_fd = -1;
+		return;
+	}
+	if (family == AF_INET6) {
+		port = ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+		endpoint = "inet:[::1]:" + std::to_string(port);
+	} else {
+		port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+		endpoint = "inet:127.0.0.1:" + std::to_string(port);
+	}
+	acceptor = std::thread([this] { accept_connections(); });
+}
+
+void script_server::accept_connections()
+{
+	for (;;) {
+		int fd = accept(listen_fd, nullptr, nullptr);
+		if (fd == -1)
+			return;
+		std::lock_guard<std::mutex> g(lock);
+		int number = ++accepted;
+		conn_fds.push_back(fd);
+		threads.emplace_back([this, fd, number] { serve_connection(fd, number); });
+	}
 }
 
 script_server::~script_server()
 {
+	if (listen_fd == -1)
+		return;
 	shutdown(listen_fd, SHUT_RDWR);
 	close(listen_fd);
 	acceptor.join();
@@ -243,7 +302,8 @@ script_server::~script_server()
 		t.join();
 	for (int fd : conn_fds)
 		close(fd);
-	unlink(path.c_str());
+	if (!path.empty())
+		unlink(path.c_str());
 }
 
 std::vector<std::string> script_server::requests()
@@ -286,6 +346,10 @@ void script_server::serve_connection(int fd, int number)
 			}
 			script_action a = handler(request, number);
 			send_text(fd, a.bytes);
+			if (!a.later.empty()) {
+				usleep(static_cast<useconds_t>(a.later_ms) * 1000);
+				send_text(fd, a.later);
+			}
 			if (a.kind == script_action::CLOSE) {
 				shutdown(fd, SHUT_RDWR);
 				return;

@@ -43,6 +43,10 @@ int wait_exit(pid_t pid, int ms);
 // True once something accepts connections on `path`, within `ms`.
 bool wait_listening(const std::string& path, int ms);
 
+// A local socket listening on `path` with room for `backlog` pending
+// connections; -1 when it cannot listen.
+int listen_on(const std::string& path, int backlog);
+
 // A blocking client socket whose reads and writes give up after 5 s; -1
 // when it cannot connect.
 int connect_to(const std::string& path);
@@ -68,6 +72,8 @@ struct serve_process {
 struct script_action {
 	enum kind_t { SEND, CLOSE, STALL } kind = SEND;
 	std::string bytes; // sent as they are (framing included); also before CLOSE
+	std::string later; // sent unasked later_ms after `bytes`
+	int later_ms = 0;
 };
 using script_handler = std::function<script_action(const std::string& request, int connection)>;
 
@@ -75,8 +81,20 @@ using script_handler = std::function<script_action(const std::string& request, i
 // netstrings (parsed naively: this side trusts its client); replies are
 // the handler's raw bytes. Connections are numbered from 1.
 struct script_server {
+	// Listens on the local socket `path`.
 	script_server(const std::string& path, bool netstring, script_handler handler);
+	// Listens on a kernel-chosen TCP port of the loopback address of
+	// `family` (AF_INET or AF_INET6); listening() is false when that
+	// address is not available.
+	script_server(int family, bool netstring, script_handler handler);
 	~script_server();
+	bool listening() const
+	{
+		return listen_fd != -1;
+	}
+	// "inet:127.0.0.1:PORT", "inet:[::1]:PORT", or the socket path.
+	std::string endpoint;
+	int port = 0;
 	int connections() const
 	{
 		return accepted.load();
@@ -94,6 +112,7 @@ struct script_server {
 	std::vector<std::thread> threads;
 	std::thread acceptor;
 
+	void accept_connections();
 	void serve_connection(int fd, int number);
 };
 

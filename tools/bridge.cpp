@@ -3,18 +3,101 @@
 
 #include "support/log.hpp"
 #include "tools/reply.hpp"
-#include "tools/usock.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
-const char* bridge_path;
+// A connect refused for a full listen queue is tried again after this.
+constexpr int64_t BRIDGE_RETRY_MS = 10;
+// Name resolutions start at least this far apart.
+constexpr int64_t BRIDGE_RESOLVE_INTERVAL_MS = 1000;
+
+// The outcome of a resolution on its own thread, shared with it.
+struct resolution {
+	std::mutex lock;
+	bool done = false;
+	std::vector<endpoint_address> addresses;
+	std::string why;
+};
+
+endpoint bridge_upstream;
 int64_t bridge_timeout_ms;
+std::vector<endpoint_address> bridge_addresses;
+std::string bridge_unresolved; // why bridge_addresses is empty
+size_t bridge_preferred;       // the address to try first
+std::shared_ptr<resolution> bridge_resolving;
+int64_t bridge_resolved_at;
+
+const char* upstream_text()
+{
+	return bridge_upstream.text.c_str();
+}
+
+// Starts resolving the upstream's name again, unless that cannot change
+// anything, is under way, or was done less than a second ago.
+void resolve_again(int64_t now)
+{
+	if (!endpoint_has_name(bridge_upstream) || bridge_resolving ||
+	    now - bridge_resolved_at < BRIDGE_RESOLVE_INTERVAL_MS)
+		return;
+	bridge_resolved_at = now;
+	auto job = std::make_shared<resolution>();
+	// The thread takes no signal: they stay with the poll loop.
+	sigset_t all, old;
+	sigfillset(&all);
+	pthread_sigmask(SIG_SETMASK, &all, &old);
+	try {
+		std::thread([job, upstream = bridge_upstream] {
+			std::vector<endpoint_address> addresses;
+			std::string why;
+			endpoint_resolve(upstream, &addresses, &why);
+			std::lock_guard<std::mutex> g(job->lock);
+			job->addresses = std::move(addresses);
+			job->why = std::move(why);
+			job->done = true;
+		}).detach();
+		bridge_resolving = job;
+	} catch (const std::system_error& e) {
+		log_warning("warn: upstream %s: cannot resolve again: %s", upstream_text(),
+		            e.what());
+	}
+	pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Takes the addresses of a finished resolution; a failed one leaves the
+// known addresses as they were.
+void take_resolution()
+{
+	if (!bridge_resolving)
+		return;
+	std::shared_ptr<resolution> job = bridge_resolving;
+	std::lock_guard<std::mutex> g(job->lock);
+	if (!job->done)
+		return;
+	bridge_resolving.reset();
+	if (job->addresses.empty()) {
+		log_warning("warn: upstream %s: %s", upstream_text(), job->why.c_str());
+		if (bridge_addresses.empty())
+			bridge_unresolved = job->why;
+		return;
+	}
+	bridge_addresses = std::move(job->addresses);
+	bridge_preferred = 0;
+	bridge_unresolved.clear();
+}
 
 void drop_connection(bridge_conn* c)
 {
@@ -22,6 +105,8 @@ void drop_connection(bridge_conn* c)
 		close(c->fd);
 	c->fd = -1;
 	c->connecting = false;
+	c->retry_at = -1;
+	c->generation++;
 }
 
 // Ends the query in flight with `reply`.
@@ -35,32 +120,82 @@ bool answer(bridge_conn* c, std::string_view text, std::string* reply)
 
 bool fail(bridge_conn* c, const std::string& why, std::string* reply)
 {
-	log_warning("warn: upstream %s: %s", bridge_path, why.c_str());
+	log_warning("warn: upstream %s: %s", upstream_text(), why.c_str());
 	drop_connection(c);
-	return answer(c, "TEMP " + why, reply);
+	return answer(c, "TEMP upstream " + bridge_upstream.text + ": " + why, reply);
+}
+
+// Makes `address` the first to try. The list may have been replaced by a
+// new resolution since a connection began, so an index is checked first.
+void prefer(size_t address)
+{
+	bridge_preferred = address < bridge_addresses.size() ? address : 0;
+}
+
+void address_failed(bridge_conn* c, int error)
+{
+	c->last_error = error;
+	c->tried++;
+	c->address = (c->address + 1) % bridge_addresses.size();
+}
+
+bool send_more(bridge_conn* c, int64_t now, std::string* reply);
+
+// Connects the query in flight to the next address that has not failed
+// in this attempt, and sends the query as soon as it is connected.
+// Returns true when no address is left and the query is answered.
+bool connect_next(bridge_conn* c, int64_t now, std::string* reply)
+{
+	while (c->tried < bridge_addresses.size()) {
+		if (c->address >= bridge_addresses.size())
+			c->address = 0;
+		bool in_progress;
+		int fd = endpoint_connect(bridge_addresses[c->address], &in_progress);
+		if (fd != -1) {
+			c->fd = fd;
+			c->connecting = in_progress;
+			if (in_progress)
+				return false;
+			prefer(c->address);
+			return send_more(c, now, reply);
+		}
+		if (errno == EAGAIN) {
+			// The listen queue is full for the moment: the same address
+			// again shortly, within the bound.
+			c->last_error = EAGAIN;
+			c->retry_at = std::min(now + BRIDGE_RETRY_MS, c->deadline);
+			return false;
+		}
+		address_failed(c, errno);
+	}
+	resolve_again(now);
+	if (bridge_addresses.empty())
+		return fail(c, bridge_unresolved, reply);
+	return fail(c, std::string("cannot connect: ") + strerror(c->last_error), reply);
 }
 
 // Opens a new connection for the query in flight. Returns true when that
 // already failed and the query is answered.
 bool open_attempt(bridge_conn* c, int64_t now, std::string* reply)
 {
-	c->fd = usock_connect(bridge_path, 0, &c->connecting);
-	if (c->fd == -1)
-		return fail(c, std::string("cannot connect: ") + strerror(errno), reply);
+	take_resolution();
 	c->sent = 0;
 	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
 	c->deadline = now + bridge_timeout_ms;
-	return false;
+	c->tried = 0;
+	c->address = bridge_preferred;
+	c->last_error = 0;
+	return connect_next(c, now, reply);
 }
 
-// The connection was lost or stalled during an exchange: one new
-// connection, then give up.
+// The connection was lost, stalled or fell out of step during an
+// exchange: one new connection, then give up.
 bool lost(bridge_conn* c, const char* why, int64_t now, std::string* reply)
 {
 	drop_connection(c);
 	if (c->attempt >= 2)
 		return fail(c, why, reply);
-	log_warning("warn: upstream %s: %s, reconnecting", bridge_path, why);
+	log_warning("warn: upstream %s: %s, reconnecting", upstream_text(), why);
 	c->attempt++;
 	return open_attempt(c, now, reply);
 }
@@ -95,14 +230,10 @@ bool receive(bridge_conn* c, int64_t now, std::string* reply)
 	case NS_PARTIAL:
 		return false;
 	case NS_COMPLETE:
-		if (used < static_cast<size_t>(n)) {
-			// The reply is good but the stream is out of step: answer,
-			// then start afresh at the next query.
-			log_warning("warn: upstream %s: sent more than one reply", bridge_path);
-			bool done = finish(c, reply);
-			drop_connection(c);
-			return done;
-		}
+		// More than the reply: the stream is out of step, and the first
+		// netstring may as well be a late answer to something else.
+		if (used < static_cast<size_t>(n))
+			return lost(c, "sent more than one reply", now, reply);
 		return finish(c, reply);
 	case NS_TOO_LARGE:
 		return fail(c, "reply exceeds " + std::to_string(SMAP_REPLY_MAX) + " bytes", reply);
@@ -113,6 +244,7 @@ bool receive(bridge_conn* c, int64_t now, std::string* reply)
 	return false;
 }
 
+// Sends what the socket takes of the query; the rest waits for POLLOUT.
 bool send_more(bridge_conn* c, int64_t now, std::string* reply)
 {
 	ssize_t n = send(c->fd, c->request.data() + c->sent, c->request.size() - c->sent,
@@ -128,12 +260,52 @@ bool send_more(bridge_conn* c, int64_t now, std::string* reply)
 	return lost(c, strerror(errno), now, reply);
 }
 
+// True when the idle connection can carry the next query: the upstream
+// has neither sent anything unasked nor closed it.
+bool idle_usable(const bridge_conn* c)
+{
+	char byte;
+	ssize_t n = recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+	if (n > 0)
+		log_warning("warn: upstream %s: sent data nobody asked for", upstream_text());
+	return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// A connect is in progress: its outcome, or the time bound.
+bool handle_connecting(bridge_conn* c, short revents, int64_t now, std::string* reply)
+{
+	if (revents == 0) {
+		if (now < c->deadline)
+			return false;
+		// The next query starts with the next address.
+		prefer(c->address + 1);
+		return fail(c, "cannot connect: timed out", reply);
+	}
+	int error = endpoint_connect_error(c->fd);
+	if (error != 0) {
+		drop_connection(c);
+		address_failed(c, error);
+		return connect_next(c, now, reply);
+	}
+	c->connecting = false;
+	prefer(c->address);
+	return false;
+}
+
 } // namespace
 
-void bridge_setup(const char* upstream_path, int64_t timeout_ms)
+bool bridge_setup(const endpoint& upstream, int64_t timeout_ms, std::string* why)
 {
-	bridge_path = upstream_path;
+	bridge_upstream = upstream;
 	bridge_timeout_ms = timeout_ms;
+	if (endpoint_resolve(upstream, &bridge_addresses, &bridge_unresolved))
+		return true;
+	if (upstream.kind == ENDPOINT_UNIX) {
+		*why = bridge_unresolved;
+		return false;
+	}
+	log_warning("warn: upstream %s: %s", upstream_text(), bridge_unresolved.c_str());
+	return true;
 }
 
 bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::string* reply)
@@ -142,16 +314,14 @@ bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::stri
 	c->attempt = 1;
 	c->request.clear();
 	netstring_append(&c->request, query);
-	if (c->fd != -1) {
-		// Reuse the open connection.
-		c->sent = 0;
-		ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
-		c->deadline = now + bridge_timeout_ms;
-		return false;
-	}
-	// A refused connect is answered at once; only a connection lost during
-	// an exchange is retried.
-	return open_attempt(c, now, reply);
+	if (c->fd != -1 && !idle_usable(c))
+		drop_connection(c);
+	if (c->fd == -1)
+		return open_attempt(c, now, reply);
+	c->sent = 0;
+	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
+	c->deadline = now + bridge_timeout_ms;
+	return send_more(c, now, reply);
 }
 
 short bridge_events(const bridge_conn* c)
@@ -167,48 +337,48 @@ short bridge_events(const bridge_conn* c)
 
 int64_t bridge_deadline(const bridge_conn* c)
 {
-	return c->busy ? c->deadline : -1;
+	if (!c->busy)
+		return -1;
+	return c->retry_at != -1 ? c->retry_at : c->deadline;
 }
 
 bool bridge_handle(bridge_conn* c, short revents, int64_t now, std::string* reply)
 {
 	if (!c->busy) {
+		// Whatever happens on an idle connection ends it (the check logs
+		// unasked bytes).
 		if (c->fd != -1 && revents != 0) {
-			char byte;
-			if (recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
-				log_warning("warn: upstream %s: sent data nobody asked for",
-				            bridge_path);
+			idle_usable(c);
 			drop_connection(c);
 		}
 		return false;
 	}
-	if (c->fd == -1)
-		return false;
-	if (c->connecting && revents != 0) {
-		int error = 0;
-		socklen_t len = sizeof error;
-		if (getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
-			error = errno;
-		if (error != 0) {
-			drop_connection(c);
-			return fail(c, std::string("cannot connect: ") + strerror(error), reply);
-		}
-		c->connecting = false;
-		revents = POLLOUT;
-	}
-	if (!c->connecting) {
-		// A failed send may have replaced the connection: the poll result
-		// then belongs to the old one.
-		int fd = c->fd;
-		if ((revents & POLLOUT) && c->sent < c->request.size() && send_more(c, now, reply))
-			return true;
-		if (c->fd == fd && (revents & (POLLIN | POLLHUP | POLLERR)) &&
-		    receive(c, now, reply))
-			return true;
-		if (c->fd != fd)
+	if (c->fd == -1) {
+		if (c->retry_at == -1 || now < c->retry_at)
 			return false;
+		c->retry_at = -1;
+		if (now >= c->deadline)
+			return fail(c, std::string("cannot connect: ") + strerror(EAGAIN), reply);
+		return connect_next(c, now, reply);
 	}
-	if (c->busy && now >= c->deadline)
+	unsigned generation = c->generation;
+	if (c->connecting) {
+		if (handle_connecting(c, revents, now, reply))
+			return true;
+		if (c->generation != generation || c->connecting)
+			return false;
+		revents = POLLOUT; // connected: send at once
+	}
+	// A failed send may have replaced the connection: the poll result
+	// then belongs to the old one.
+	if ((revents & POLLOUT) && c->sent < c->request.size() && send_more(c, now, reply))
+		return true;
+	if (c->generation == generation && (revents & (POLLIN | POLLHUP | POLLERR)) &&
+	    receive(c, now, reply))
+		return true;
+	if (c->generation != generation)
+		return false;
+	if (now >= c->deadline)
 		return lost(c, "timed out", now, reply);
 	return false;
 }

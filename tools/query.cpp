@@ -3,92 +3,225 @@
 //
 // Line framing by default ("TABLE KEY\n" out, one reply line back, as the
 // backend speaks it); with --netstring the netstring framing of the
-// original protocol, to check a server before bridging to it. One
-// connection, one query at a time, every connect, read and write bounded
-// by QUERY_TIMEOUT_SECONDS.
+// original protocol, to check a server before bridging to it. The server
+// is an endpoint (tools/endpoint.hpp): a local socket or TCP. One
+// connection, one query at a time. Connecting is bounded by
+// QUERY_TIMEOUT_SECONDS, and so is each query together with its whole
+// reply.
+//
+// Replies are read as the backend reads them. A reply longer than 100000
+// bytes, a malformed netstring, and a reply that has begun but not ended
+// within the bound end the run: the connection is out of step, and no
+// further key is asked. Bytes beyond the reply, in the same read or
+// waiting before the next query, are a surplus reply: never printed,
+// warned about, and the next key is asked on a new connection. A server
+// that has closed the connection between two queries is connected again.
+//
+// Standard output is checked before the server is asked anything: closed,
+// open for reading only, or a pipe or socket without a reader ends the
+// run. A failed write of a reply ends it before the next query.
 //
 // Exit status: the highest of the keys' statuses, 0 for OK, 1 for
 // NOTFOUND, 2 for TEMP, TIMEOUT, PERM or anything unrecognized (a reply
-// that the backend would not take as found or not found); 3 when the
-// server cannot be reached or the connection fails before every reply
-// has arrived; 64 for a bad command line.
+// that the backend would not take as found or not found) and for a
+// surplus reply; 3 when the server cannot be reached, or the connection
+// fails or stays silent before every reply has arrived; 64 for a bad
+// command line; 74 when standard output cannot take the replies.
+#include "support/stdfd.hpp"
+#include "tools/endpoint.hpp"
 #include "tools/lineframe.hpp"
 #include "tools/netstring.hpp"
 #include "tools/reply.hpp"
-#include "tools/usock.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <err.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
 constexpr int QUERY_TIMEOUT_SECONDS = 10;
+// A connect refused for a full listen queue is tried again after this.
+constexpr int QUERY_RETRY_MS = 10;
 constexpr int EXIT_UNREACHABLE = 3;
 constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_OUTPUT = 74;
 
+endpoint query_server;
+std::vector<endpoint_address> query_addresses;
+bool query_netstring;
 int query_fd = -1;
-const char* query_socket;
 char query_in[16384];
 size_t query_in_off;
 size_t query_in_len;
+int query_worst;
 
 [[noreturn]] void usage()
 {
-	fprintf(stderr, "usage: smap-query [--netstring] SOCKET TABLE KEY...\n");
+	fprintf(stderr,
+	        "usage: smap-query [--netstring] SERVER TABLE KEY...\n"
+	        "SERVER is one of %s\n",
+	        ENDPOINT_FORMS);
 	exit(EXIT_USAGE);
 }
 
-bool timed_out(int error)
+const char* server()
 {
-	return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT;
+	return query_server.text.c_str();
+}
+
+int64_t now_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 [[noreturn]] void die_io(const char* what, int error)
 {
-	if (timed_out(error))
-		errx(EXIT_UNREACHABLE, "%s %s: timed out after %d seconds", what, query_socket,
+	if (error == ETIMEDOUT)
+		errx(EXIT_UNREACHABLE, "%s %s: timed out after %d seconds", what, server(),
 		     QUERY_TIMEOUT_SECONDS);
-	errx(EXIT_UNREACHABLE, "%s %s: %s", what, query_socket, strerror(error));
+	errx(EXIT_UNREACHABLE, "%s %s: %s", what, server(), strerror(error));
 }
 
-void send_all(const std::string& data)
+// Why standard output cannot take the replies, or null.
+const char* stdout_problem(bool was_closed)
+{
+	if (was_closed)
+		return "closed";
+	int flags = fcntl(STDOUT_FILENO, F_GETFL);
+	if (flags != -1 && (flags & O_ACCMODE) == O_RDONLY)
+		return "open for reading only";
+	pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+	if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+		return "a pipe or socket without a reader";
+	return nullptr;
+}
+
+// Waits for `events` on fd until the deadline; false when it passed.
+bool wait_for(int fd, short events, int64_t deadline)
+{
+	for (;;) {
+		int64_t left = deadline - now_ms();
+		if (left <= 0)
+			return false;
+		pollfd p = {fd, events, 0};
+		int r = poll(&p, 1, static_cast<int>(left));
+		if (r > 0)
+			return true;
+		if (r == -1 && errno != EINTR)
+			err(EXIT_UNREACHABLE, "poll");
+	}
+}
+
+// A connection to the first address that takes one within the bound, or
+// -1 with errno set.
+int connect_server()
+{
+	int64_t deadline = now_ms() + QUERY_TIMEOUT_SECONDS * 1000;
+	int error = ETIMEDOUT;
+	for (const endpoint_address& a : query_addresses) {
+		bool in_progress;
+		int fd = endpoint_connect(a, &in_progress);
+		// A full listen queue: the same address again shortly.
+		while (fd == -1 && errno == EAGAIN && now_ms() < deadline) {
+			poll(nullptr, 0, QUERY_RETRY_MS);
+			fd = endpoint_connect(a, &in_progress);
+		}
+		if (fd == -1) {
+			error = errno;
+			continue;
+		}
+		if (in_progress)
+			error = wait_for(fd, POLLOUT, deadline) ? endpoint_connect_error(fd)
+			                                        : ETIMEDOUT;
+		if (!in_progress || error == 0)
+			return fd;
+		close(fd);
+	}
+	errno = error;
+	return -1;
+}
+
+void disconnect()
+{
+	close(query_fd);
+	query_fd = -1;
+	query_in_off = query_in_len = 0;
+}
+
+void surplus(const char* key)
+{
+	warnx("%s sent more than one reply to %s: the rest is not shown", server(), key);
+	query_worst = std::max(query_worst, 2);
+	disconnect();
+}
+
+// Before a query on a connection used before: bytes waiting unasked are a
+// surplus reply to the previous key; a connection that the server has
+// closed is opened again, as the backend does.
+void check_idle(const char* previous_key)
+{
+	char byte;
+	ssize_t n = recv(query_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+	if (n > 0)
+		surplus(previous_key);
+	else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+		disconnect();
+}
+
+void send_all(const std::string& data, int64_t deadline)
 {
 	size_t off = 0;
 	while (off < data.size()) {
 		ssize_t n = send(query_fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			die_io("cannot write to", errno);
+		if (n >= 0) {
+			off += static_cast<size_t>(n);
+		} else if (errno != EINTR) {
+			if (errno != EAGAIN && errno != EWOULDBLOCK)
+				die_io("cannot write to", errno);
+			if (!wait_for(query_fd, POLLOUT, deadline))
+				die_io("cannot write to", ETIMEDOUT);
 		}
-		off += static_cast<size_t>(n);
 	}
 }
 
-// Makes input available; false at the end of the stream.
-bool fill()
+enum fill_result { FILL_DATA, FILL_END, FILL_TIMEOUT };
+
+// Makes input available, waiting until the deadline.
+fill_result fill(int64_t deadline)
 {
 	if (query_in_off < query_in_len)
-		return true;
+		return FILL_DATA;
 	for (;;) {
 		ssize_t n = recv(query_fd, query_in, sizeof query_in, 0);
 		if (n > 0) {
 			query_in_off = 0;
 			query_in_len = static_cast<size_t>(n);
-			return true;
+			return FILL_DATA;
 		}
 		if (n == 0)
-			return false;
-		if (errno != EINTR)
+			return FILL_END;
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN && errno != EWOULDBLOCK)
 			die_io("cannot read from", errno);
+		if (!wait_for(query_fd, POLLIN, deadline))
+			return FILL_TIMEOUT;
 	}
 }
 
@@ -97,7 +230,7 @@ void print_reply(const std::string& text)
 	fwrite(text.data(), 1, text.size(), stdout);
 	putchar('\n');
 	if (fflush(stdout) != 0)
-		err(EXIT_UNREACHABLE, "stdout");
+		err(EXIT_OUTPUT, "cannot write to standard output");
 }
 
 int status_of(std::string_view reply)
@@ -114,106 +247,151 @@ int status_of(std::string_view reply)
 	return 2;
 }
 
-int ask_line(const std::string& table, const char* key)
+// Prints a complete reply and returns the key's status.
+int take_reply(const std::string& reply, const char* key)
 {
-	send_all(table + " " + key + "\n");
-	line_reader r;
-	line_reader_init(&r, SMAP_REPLY_MAX);
-	for (;;) {
-		if (!fill()) {
-			// A last line cut short by the end of the connection is a
-			// reply, as the backend takes it.
-			if (!line_pending(&r))
-				errx(EXIT_UNREACHABLE,
-				     "%s closed the connection before replying to %s", query_socket,
-				     key);
-			if (r.overlong)
-				break;
-			print_reply(r.line);
-			return status_of(r.line);
-		}
-		size_t used;
-		line_status status =
-		        line_read(&r, query_in + query_in_off, query_in_len - query_in_off, &used);
-		query_in_off += used;
-		if (status == LINE_COMPLETE) {
-			print_reply(r.line);
-			return status_of(r.line);
-		}
-		if (status == LINE_TOO_LONG)
-			break;
-	}
-	warnx("reply to %s longer than %zu bytes, not shown", key, SMAP_REPLY_MAX);
-	return 2;
-}
-
-int ask_netstring(const std::string& table, const char* key)
-{
-	std::string request;
-	netstring_append(&request, table + " " + key);
-	send_all(request);
-	ns_decoder d;
-	ns_decoder_init(&d, SMAP_REPLY_MAX);
-	ns_status status = NS_PARTIAL;
-	while (status == NS_PARTIAL) {
-		if (!fill())
-			errx(EXIT_UNREACHABLE, "%s closed the connection before replying to %s",
-			     query_socket, key);
-		size_t used;
-		status = ns_decode(&d, query_in + query_in_off, query_in_len - query_in_off, &used);
-		query_in_off += used;
-	}
-	if (status != NS_COMPLETE) {
-		// The stream is out of step: no later reply could be trusted.
-		warnx("reply to %s: %s", key, ns_status_text(status));
-		exit(2);
-	}
-	print_reply(d.payload);
-	if (d.payload.find_first_of(std::string_view("\n\0", 2)) != std::string::npos) {
+	print_reply(reply);
+	if (!query_netstring)
+		return status_of(reply);
+	if (reply.find_first_of(std::string_view("\n\0", 2)) != std::string::npos) {
 		warnx("reply to %s holds a newline or NUL: it cannot be bridged", key);
 		return 2;
 	}
-	if (reply_is_bare_notfound(d.payload))
-		return 1;
-	return status_of(d.payload);
+	return reply_is_bare_notfound(reply) ? 1 : status_of(reply);
+}
+
+// One reply in either framing.
+struct reply_reader {
+	line_reader line;
+	ns_decoder ns;
+};
+
+enum read_step { STEP_MORE, STEP_DONE, STEP_BAD };
+
+// Consumes buffered input into the reply; STEP_BAD with the reason in
+// *why when the reply can never be taken.
+read_step read_some(reply_reader* r, std::string* why)
+{
+	const char* data = query_in + query_in_off;
+	size_t len = query_in_len - query_in_off;
+	size_t used;
+	if (query_netstring) {
+		ns_status status = ns_decode(&r->ns, data, len, &used);
+		query_in_off += used;
+		if (status == NS_PARTIAL)
+			return STEP_MORE;
+		if (status == NS_COMPLETE)
+			return STEP_DONE;
+		*why = ns_status_text(status);
+		return STEP_BAD;
+	}
+	line_status status = line_read(&r->line, data, len, &used);
+	query_in_off += used;
+	if (r->line.overlong) {
+		*why = "longer than " + std::to_string(SMAP_REPLY_MAX) + " bytes, not shown";
+		return STEP_BAD;
+	}
+	return status == LINE_COMPLETE ? STEP_DONE : STEP_MORE;
+}
+
+int ask(const std::string& table, const char* key, const char* previous_key)
+{
+	if (query_fd != -1 && previous_key != nullptr)
+		check_idle(previous_key);
+	if (query_fd == -1 && (query_fd = connect_server()) == -1)
+		die_io("cannot connect to", errno);
+
+	int64_t deadline = now_ms() + QUERY_TIMEOUT_SECONDS * 1000;
+	std::string query = table + " " + key;
+	std::string wire;
+	if (query_netstring)
+		netstring_append(&wire, query);
+	else
+		wire = query + "\n";
+	send_all(wire, deadline);
+
+	reply_reader r;
+	line_reader_init(&r.line, SMAP_REPLY_MAX);
+	ns_decoder_init(&r.ns, SMAP_REPLY_MAX);
+	bool begun = false;
+	std::string why;
+	for (;;) {
+		fill_result got = fill(deadline);
+		if (got == FILL_TIMEOUT) {
+			if (!begun)
+				die_io("cannot read from", ETIMEDOUT);
+			warnx("reply to %s did not end within %d seconds", key,
+			      QUERY_TIMEOUT_SECONDS);
+			exit(2);
+		}
+		if (got == FILL_END) {
+			// A last line cut short by the end of the connection is a
+			// reply, as the backend takes it.
+			if (query_netstring || !line_pending(&r.line))
+				errx(EXIT_UNREACHABLE,
+				     "%s closed the connection before replying to %s", server(),
+				     key);
+			disconnect();
+			return take_reply(r.line.line, key);
+		}
+		begun = true;
+		read_step step = read_some(&r, &why);
+		if (step == STEP_BAD) {
+			warnx("reply to %s: %s", key, why.c_str());
+			exit(2);
+		}
+		if (step == STEP_DONE)
+			break;
+	}
+	int status = take_reply(query_netstring ? r.ns.payload : r.line.line, key);
+	if (query_in_off < query_in_len)
+		surplus(key);
+	return status;
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+	// Before stdfd_ensure_open() puts /dev/null in its place.
+	bool stdout_closed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
+	if (!stdfd_ensure_open())
+		err(EXIT_OUTPUT, "cannot open /dev/null on a closed standard descriptor");
+
 	static const option longopts[] = {
 	        {"netstring", no_argument, nullptr, 'n'},
 	        {nullptr, 0, nullptr, 0},
 	};
-	bool netstring = false;
 	int opt;
 	while ((opt = getopt_long(argc, argv, "n", longopts, nullptr)) != -1) {
 		if (opt != 'n')
 			usage();
-		netstring = true;
+		query_netstring = true;
 	}
 	if (argc - optind < 3)
 		usage();
-	query_socket = argv[optind];
+	std::string why;
+	if (!endpoint_parse(argv[optind], &query_server, &why))
+		errx(EXIT_USAGE, "bad server %s: %s; expected one of %s", argv[optind], why.c_str(),
+		     ENDPOINT_FORMS);
 	std::string table = argv[optind + 1];
 	if (table.empty() || table.find_first_of(" \n") != std::string::npos)
 		errx(EXIT_USAGE, "a table name must be non-empty, without blanks or newlines");
 	for (int i = optind + 2; i < argc; i++)
-		if (!netstring && strchr(argv[i], '\n') != nullptr)
+		if (!query_netstring && strchr(argv[i], '\n') != nullptr)
 			errx(EXIT_USAGE, "a key must not hold a newline in the line framing");
 
+	if (const char* problem = stdout_problem(stdout_closed))
+		errx(EXIT_OUTPUT, "standard output is %s: nothing asked", problem);
 	signal(SIGPIPE, SIG_IGN);
-	query_fd = usock_connect(query_socket, QUERY_TIMEOUT_SECONDS, nullptr);
-	if (query_fd == -1)
-		die_io("cannot connect to", errno);
+	if (!endpoint_resolve(query_server, &query_addresses, &why))
+		errx(EXIT_UNREACHABLE, "cannot connect to %s: %s", server(), why.c_str());
 
-	int worst = 0;
 	for (int i = optind + 2; i < argc; i++) {
-		int status = netstring ? ask_netstring(table, argv[i]) : ask_line(table, argv[i]);
-		if (status > worst)
-			worst = status;
+		int status = ask(table, argv[i], i > optind + 2 ? argv[i - 1] : nullptr);
+		query_worst = std::max(query_worst, status);
 	}
-	close(query_fd);
-	return worst;
+	if (query_fd != -1)
+		close(query_fd);
+	return query_worst;
 }

@@ -109,8 +109,11 @@ volatile sig_atomic_t serve_hangup;
 
 [[noreturn]] void usage()
 {
-	fprintf(stderr, "usage: smap-serve [-v] [-m mode] SOCKET MAPDIR\n"
-	                "       smap-serve [-v] [-m mode] [-t seconds] -u UPSTREAM SOCKET\n");
+	fprintf(stderr,
+	        "usage: smap-serve [-v] [-m mode] SOCKET MAPDIR\n"
+	        "       smap-serve [-v] [-m mode] [-t seconds] -u UPSTREAM SOCKET\n"
+	        "UPSTREAM is one of %s\n",
+	        ENDPOINT_FORMS);
 	exit(1);
 }
 
@@ -576,11 +579,14 @@ int main(int argc, char* argv[])
 	const char* socket_path = argv[optind];
 	log_verbosity(serve_verbose ? 1 : 0);
 
-	sockaddr_un probe;
 	if (serve_upstream) {
-		if (!usock_address(serve_upstream, &probe))
-			die_msg("upstream socket path too long: %s", serve_upstream);
-		bridge_setup(serve_upstream, timeout_ms);
+		endpoint upstream;
+		std::string why;
+		if (!endpoint_parse(serve_upstream, &upstream, &why))
+			die_msg("bad upstream %s: %s; expected one of %s", serve_upstream,
+			        why.c_str(), ENDPOINT_FORMS);
+		if (!bridge_setup(upstream, timeout_ms, &why))
+			die_msg("upstream %s: %s", serve_upstream, why.c_str());
 	} else {
 		maps_open(argv[optind + 1]);
 	}

@@ -34,6 +34,10 @@ bool usock_address(const char* path, sockaddr_un* addr)
 	memset(addr, 0, sizeof *addr);
 	addr->sun_family = AF_UNIX;
 	size_t len = strlen(path);
+	if (len == 0) {
+		errno = ENOENT;
+		return false;
+	}
 	if (len >= sizeof addr->sun_path) {
 		errno = ENAMETOOLONG;
 		return false;
@@ -48,31 +52,18 @@ bool usock_set_nonblocking(int fd)
 	return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
 }
 
-int usock_connect(const char* path, int timeout_seconds, bool* in_progress)
+int usock_connect(const char* path, int timeout_seconds)
 {
-	bool nonblocking = in_progress != nullptr;
-	if (nonblocking)
-		*in_progress = false;
 	sockaddr_un addr;
 	if (!usock_address(path, &addr))
 		return -1;
 	int fd = new_socket();
 	if (fd == -1)
 		return -1;
-	bool ok = true;
-	if (timeout_seconds > 0) {
-		const timeval bound = {timeout_seconds, 0};
-		ok = setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0 &&
-		     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0;
-	}
-	if (ok && nonblocking)
-		ok = usock_set_nonblocking(fd);
-	if (ok && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
-		ok = nonblocking && errno == EINPROGRESS;
-		if (ok)
-			*in_progress = true;
-	}
-	if (!ok) {
+	const timeval bound = {timeout_seconds, 0};
+	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == -1 ||
+	    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == -1 ||
+	    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
 		int error = errno;
 		close(fd);
 		errno = error;
@@ -85,7 +76,8 @@ int usock_listen(const char* path, mode_t mode, struct stat* identity, std::stri
 {
 	sockaddr_un addr;
 	if (!usock_address(path, &addr)) {
-		*why = std::string("socket path too long: ") + path;
+		*why = errno == ENOENT ? std::string("empty socket path")
+		                       : std::string("socket path too long: ") + path;
 		return -1;
 	}
 
@@ -95,7 +87,7 @@ int usock_listen(const char* path, mode_t mode, struct stat* identity, std::stri
 			*why = std::string(path) + " exists and is not a socket";
 			return -1;
 		}
-		int probe = usock_connect(path, 1, nullptr);
+		int probe = usock_connect(path, 1);
 		if (probe != -1) {
 			close(probe);
 			*why = std::string("another server is listening on ") + path;

@@ -1,8 +1,9 @@
 // Local stream sockets: addresses, connecting, listening, descriptor flags.
 //
-// A path is usable when it fits the platform's sun_path field with its
-// NUL: a path of sizeof(sun_path) bytes or more is refused, as the backend
-// refuses it. usock_listen() takes over a socket path: it removes a stale
+// A path is usable when it is not empty and fits the platform's sun_path
+// field with its NUL: a path of sizeof(sun_path) bytes or more is refused,
+// as the backend refuses it, and an empty one is refused because it would
+// name an abstract socket. usock_listen() takes over a socket path: it removes a stale
 // socket file only after a connection attempt showed that nothing listens
 // on it, and never removes a file that is not a socket. The caller owns
 // every descriptor returned. Functions report failure through their
@@ -15,16 +16,14 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-// Fills *addr for `path`; false (errno ENAMETOOLONG) when it does not fit.
+// Fills *addr for `path`; false when it does not fit (errno ENAMETOOLONG)
+// or is empty (errno ENOENT).
 bool usock_address(const char* path, sockaddr_un* addr);
 
 // A new local stream socket connected to `path`, or -1 with errno set.
-// With timeout_seconds > 0 the connect and every later blocking read and
-// write on it are bounded by that many seconds (SO_SNDTIMEO, SO_RCVTIMEO).
-// With in_progress non-null, the socket is non-blocking and *in_progress
-// tells whether connect() is still under way (poll for writing, then read
-// SO_ERROR).
-int usock_connect(const char* path, int timeout_seconds, bool* in_progress);
+// The connect and every later read and write on it are bounded by
+// timeout_seconds (SO_SNDTIMEO, SO_RCVTIMEO).
+int usock_connect(const char* path, int timeout_seconds);
 
 // Binds and listens on `path` with permissions `mode`, removing a stale
 // socket file first. Returns the non-blocking listening descriptor, or -1
