@@ -1,8 +1,13 @@
 # Convenience wrapper around CMake and CTest.
-#   make            configure and build everything in $(BUILD)
-#   make test       configure, build and run every test
+#   make            configure and build everything in $(BUILD), as
+#                   $(BUILD_TYPE) (CFLAGS, CXXFLAGS, CPPFLAGS and LDFLAGS
+#                   from the environment are added at the first configure)
+#   make test       configure with SMAP_WERROR=ON, build and run every test
 #   make test BUILD=build-asan CMAKE_FLAGS=-DSMAP_SANITIZE=ON
 #                   the same with AddressSanitizer and UBSan
+#   make install    build, then install under $(PREFIX) (default
+#                   /usr/local), staged below $(DESTDIR) when given
+#   make clean      remove every build folder made here
 #   make bench-dict  Release build in $(BENCH_BUILD), then run the dictionary
 #                   benchmark with $(BENCH_REPS) repetitions (medians reported)
 #   make bench      lookup throughput of smap-backend against a minimal
@@ -12,6 +17,9 @@
 #                   instructions per lookup under callgrind
 #                   (CALLGRIND_LOOKUPS=3000)
 BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+PREFIX ?= /usr/local
+DESTDIR ?=
 JOBS ?= 2
 CMAKE_FLAGS ?=
 BENCH_BUILD ?= build-bench
@@ -20,7 +28,7 @@ BENCH_ARGS ?=
 BENCH_FLAGS ?=
 CALLGRIND_LOOKUPS ?= 3000
 
-.PHONY: all configure test memcheck fuzz bench bench-build bench-callgrind bench-dict clean
+.PHONY: all configure test install memcheck fuzz bench bench-build bench-callgrind bench-dict clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -31,9 +39,12 @@ MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
+# WERROR_FLAG is set by the targets that turn warnings into errors; the
+# choice stays in the build folder's cache.
 configure:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(WERROR_FLAG) $(CMAKE_FLAGS)
 
+test: WERROR_FLAG = -DSMAP_WERROR=ON
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) --timeout 300
 
@@ -74,8 +85,12 @@ bench-dict:
 	$(BENCH_BUILD)/bench/bench_dict --benchmark_repetitions=$(BENCH_REPS) \
 		--benchmark_report_aggregates_only=true $(BENCH_ARGS)
 
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# Every folder the targets above and .ci/run build in.
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) build-* $(BENCH_BUILD) $(FUZZ_BUILD)
 
 # A one-minute tour: smap-serve with the sample maps, one table-protocol
 # session through smap-backend.
