@@ -7,7 +7,8 @@
 #                   the same with AddressSanitizer and UBSan
 #   make install    build, then install under $(PREFIX) (default
 #                   /usr/local), staged below $(DESTDIR) when given
-#   make clean      remove every build folder made here
+#   make deb        Debian packages into dist/, checked with lintian
+#   make clean      remove every build folder made here, and dist/
 #   make bench-dict  Release build in $(BENCH_BUILD), then run the dictionary
 #                   benchmark with $(BENCH_REPS) repetitions (medians reported)
 #   make bench      lookup throughput of smap-backend against a minimal
@@ -28,7 +29,7 @@ BENCH_ARGS ?=
 BENCH_FLAGS ?=
 CALLGRIND_LOOKUPS ?= 3000
 
-.PHONY: all configure test install memcheck fuzz bench bench-build bench-callgrind bench-dict clean
+.PHONY: all configure test install deb memcheck fuzz bench bench-build bench-callgrind bench-dict clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -88,9 +89,12 @@ bench-dict:
 install: all
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-# Every folder the targets above and .ci/run build in.
+deb:
+	JOBS=$(JOBS) sh tools/build-deb.sh
+
+# Every folder the targets above and .ci/run build in, and dist/.
 clean:
-	rm -rf $(BUILD) build-* $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) build-* $(BENCH_BUILD) $(FUZZ_BUILD) dist
 
 # A one-minute tour: smap-serve with the sample maps, one table-protocol
 # session through smap-backend.

@@ -1,6 +1,6 @@
 # Tests of the administrator's tools: framing parsers, smap-serve with map
 # files, as a bridge and under a service manager, smap-query, the manual
-# pages and the install tree.
+# pages, the install tree and the systemd units.
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 include(GoogleTest)
@@ -38,3 +38,7 @@ add_test(NAME tools_install
 add_test(NAME tools_demo
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_demo.sh ${PROJECT_SOURCE_DIR}/tools/demo.sh
                  ${PROJECT_BINARY_DIR})
+add_test(NAME tools_units
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_units.sh --stage ${CMAKE_COMMAND}
+                 ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(tools_units PROPERTIES SKIP_RETURN_CODE 77)
