@@ -72,7 +72,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_TARGETS = request reply dict
 
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+		-DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 	for t in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
