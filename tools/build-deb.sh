@@ -1,5 +1,6 @@
 #!/bin/sh
-# make deb: builds the Debian packages from a copy of this tree in
+# make deb: checks that debian/changelog carries the version of
+# CMakeLists.txt, builds the Debian packages from a copy of this tree in
 # build-deb/ (dpkg-buildpackage -us -uc -b, which also runs the tests),
 # copies the .deb files into dist/, and checks them: lintian with no error
 # and no warning, no compiler or debhelper warning in the build, and the
@@ -14,6 +15,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 jobs=${JOBS:-2}
 version=$(sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' debian/changelog)
+project_version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [ "$version" != "$project_version" ]; then
+	echo "make deb: debian/changelog says $version, CMakeLists.txt $project_version" >&2
+	exit 1
+fi
 out=$top/build-deb
 log=$out/build.log
 
