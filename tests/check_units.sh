@@ -29,9 +29,14 @@ else
 	cp -a "$1" "$root"
 fi
 
-# The targets and slices that every unit depends on by default.
-mkdir -p "$root/usr/lib/systemd"
-cp -a /usr/lib/systemd/system "$root/usr/lib/systemd/"
+# The targets and slices that every unit depends on by default, without
+# replacing the units under test.
+for dir in /lib/systemd/system /usr/lib/systemd/system; do
+	if [ -d "$dir" ]; then
+		mkdir -p "$root$dir"
+		cp -an "$dir/." "$root$dir/"
+	fi
+done
 units="$root/lib/systemd/system/smap-serve.socket $root/lib/systemd/system/smap-serve.service"
 out=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" $units 2>&1) || {
 	echo "$out"
