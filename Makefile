@@ -1,8 +1,14 @@
 # Convenience wrapper around CMake and CTest.
-#   make            configure and build everything in $(BUILD)
-#   make test       configure, build and run every test
+#   make            configure and build everything in $(BUILD), as
+#                   $(BUILD_TYPE) (CFLAGS, CXXFLAGS, CPPFLAGS and LDFLAGS
+#                   from the environment are added at the first configure)
+#   make test       configure with SMAP_WERROR=ON, build and run every test
 #   make test BUILD=build-asan CMAKE_FLAGS=-DSMAP_SANITIZE=ON
 #                   the same with AddressSanitizer and UBSan
+#   make install    build, then install under $(PREFIX) (default
+#                   /usr/local), staged below $(DESTDIR) when given
+#   make deb        Debian packages into dist/, checked with lintian
+#   make clean      remove every build folder made here, and dist/
 #   make bench-dict  Release build in $(BENCH_BUILD), then run the dictionary
 #                   benchmark with $(BENCH_REPS) repetitions (medians reported)
 #   make bench      lookup throughput of smap-backend against a minimal
@@ -15,6 +21,9 @@
 #   make bench-maps what loading a big map costs smap-serve's other
 #                   clients (BENCH_MAPS_FLAGS=-m 50 -r 3 by default)
 BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+PREFIX ?= /usr/local
+DESTDIR ?=
 JOBS ?= 2
 CMAKE_FLAGS ?=
 BENCH_BUILD ?= build-bench
@@ -24,7 +33,7 @@ BENCH_FLAGS ?=
 CALLGRIND_LOOKUPS ?= 3000
 BENCH_MAPS_FLAGS ?= -m 50 -r 3
 
-.PHONY: all configure test memcheck fuzz bench bench-build bench-callgrind bench-dict bench-maps clean
+.PHONY: all configure test install deb memcheck fuzz bench bench-build bench-callgrind bench-dict bench-maps clean
 
 # The soak test with the backend under valgrind's memcheck: any definite or
 # indirect leak, invalid read or write fails it.
@@ -35,9 +44,12 @@ MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
+# WERROR_FLAG is set by the targets that turn warnings into errors; the
+# choice stays in the build folder's cache.
 configure:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(WERROR_FLAG) $(CMAKE_FLAGS)
 
+test: WERROR_FLAG = -DSMAP_WERROR=ON
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) --timeout 300
 
@@ -70,7 +82,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_TARGETS = request reply dict netstring
 
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+		-DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 	for t in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
@@ -84,8 +97,15 @@ bench-dict:
 	$(BENCH_BUILD)/bench/bench_dict --benchmark_repetitions=$(BENCH_REPS) \
 		--benchmark_report_aggregates_only=true $(BENCH_ARGS)
 
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+deb:
+	JOBS=$(JOBS) sh tools/build-deb.sh
+
+# Every folder the targets above and .ci/run build in, and dist/.
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) build-* $(BENCH_BUILD) $(FUZZ_BUILD) dist
 
 # A one-minute tour: smap-serve with the sample maps, one table-protocol
 # session through smap-backend.

@@ -203,8 +203,10 @@ TEST_F(Backend, ManyRequestsInOneWriteAreAnsweredInOrder)
 {
 	start_ready();
 	std::string batch;
-	for (int i = 0; i < 200; i++)
-		batch += request(std::to_string(i), "k" + std::to_string(i));
+	for (int i = 0; i < 200; i++) {
+		std::string id = std::to_string(i);
+		batch += request(id, "k" + id);
+	}
 	proc->send(batch);
 	for (int i = 0; i < 200; i++) {
 		std::string line;
@@ -589,8 +591,10 @@ TEST_F(Backend, ThousandsOfLookupsKeepDescriptorsSteady)
 	// In batches small enough that neither pipe fills while the other waits.
 	for (int i = 0; i < 3000; i += 100) {
 		std::string batch;
-		for (int j = i; j < i + 100; j++)
-			batch += request(std::to_string(j), "k" + std::to_string(j % 7));
+		for (int j = i; j < i + 100; j++) {
+			std::string key_number = std::to_string(j % 7);
+			batch += request(std::to_string(j), "k" + key_number);
+		}
 		proc->send(batch);
 		for (int j = i; j < i + 100; j++) {
 			std::string line;

@@ -72,7 +72,7 @@ TEST(BadInput, MisspeltActionsAndServices)
 	for (std::string action : {"update", "check", "lookup", "fetch"}) {
 		for (std::string wrong :
 		     {action.substr(1), action + "s",
-		      std::string(1, static_cast<char>(toupper(action[0]))) + action.substr(1),
+		      std::string(1, static_cast<char>(toupper(action[0]))).append(action, 1),
 		      action + "\r", " " + action}) {
 			expect_fatal(server, "table|0.1|t|aliases|" + wrong + "|alias|1|k",
 			             "unknown action " + wrong);

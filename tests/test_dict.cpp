@@ -73,7 +73,9 @@ std::string show(const dict_node* n)
 		return ".";
 	if (n->left == nullptr && n->right == nullptr)
 		return n->key;
-	return "(" + std::string(n->key) + " " + show(n->left) + " " + show(n->right) + ")";
+	std::string out = std::string("(") + n->key + " ";
+	out += show(n->left) + " ";
+	return out + show(n->right) + ")";
 }
 
 std::string root_key(const dict* d)

@@ -1,5 +1,6 @@
 # Tests of the administrator's tools: framing parsers, smap-serve with map
-# files and as a bridge, smap-query, the manual pages and the install tree.
+# files, as a bridge and under a service manager, smap-query, the manual
+# pages, the install tree and the systemd units.
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 include(GoogleTest)
@@ -9,9 +10,15 @@ target_link_libraries(test_tools_framing PRIVATE smap_tools GTest::gtest_main)
 gtest_discover_tests(test_tools_framing)
 
 add_executable(test_tools_e2e tools_helpers.cpp test_tools_serve.cpp test_tools_bridge.cpp
-                              test_tools_query.cpp)
+                              test_tools_query.cpp test_tools_activation.cpp)
 target_link_libraries(test_tools_e2e PRIVATE smap_test_harness GTest::gtest_main Threads::Threads)
+# The socket-activation tests that need it are skipped where it is missing.
+find_program(SMAP_SOCKET_ACTIVATE_PROGRAM systemd-socket-activate)
+if(NOT SMAP_SOCKET_ACTIVATE_PROGRAM)
+  set(SMAP_SOCKET_ACTIVATE_PROGRAM "")
+endif()
 target_compile_definitions(test_tools_e2e PRIVATE
+  SMAP_SOCKET_ACTIVATE="${SMAP_SOCKET_ACTIVATE_PROGRAM}"
   SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
   SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
   SMAP_BACKEND_PATH="$<TARGET_FILE:smap-backend>")
@@ -31,3 +38,7 @@ add_test(NAME tools_install
 add_test(NAME tools_demo
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_demo.sh ${PROJECT_SOURCE_DIR}/tools/demo.sh
                  ${PROJECT_BINARY_DIR})
+add_test(NAME tools_units
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_units.sh --stage ${CMAKE_COMMAND}
+                 ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(tools_units PROPERTIES SKIP_RETURN_CODE 77)

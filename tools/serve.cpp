@@ -37,6 +37,7 @@
 #include "tools/lineframe.hpp"
 #include "tools/maps.hpp"
 #include "tools/reply.hpp"
+#include "tools/svcmgr.hpp"
 #include "tools/usock.hpp"
 
 #include <algorithm>
@@ -551,6 +552,7 @@ int main(int argc, char* argv[])
 	        {nullptr, 0, nullptr, 0},
 	};
 	mode_t mode = 0660;
+	bool mode_given = false;
 	int64_t timeout_ms = std::llround(SERVE_DEFAULT_TIMEOUT * 1000);
 	bool timeout_given = false;
 	int opt;
@@ -558,6 +560,7 @@ int main(int argc, char* argv[])
 		switch (opt) {
 		case 'm':
 			mode = parse_mode(optarg);
+			mode_given = true;
 			break;
 		case 'u':
 			serve_upstream = optarg;
@@ -578,6 +581,12 @@ int main(int argc, char* argv[])
 		usage();
 	const char* socket_path = argv[optind];
 	log_verbosity(serve_verbose ? 1 : 0);
+	// A socket passed by the service manager is its own: never bound,
+	// chmod-ed or removed here.
+	int listener = svcmgr_listener(socket_path);
+	bool activated = listener != -1;
+	if (activated && mode_given)
+		log_warning("warn: --mode ignored: the service manager sets the socket's mode");
 
 	if (serve_upstream) {
 		endpoint upstream;
@@ -595,22 +604,29 @@ int main(int argc, char* argv[])
 	setup_signals();
 	struct stat identity;
 	std::string why;
-	int listener = usock_listen(socket_path, mode, &identity, &why);
+	if (!activated)
+		listener = usock_listen(socket_path, mode, &identity, &why);
 	if (listener == -1)
 		die_msg("%s", why.c_str());
+	const char* how = activated ? " (from the service manager)" : "";
 	if (serve_upstream)
-		log_note("listening on %s, bridging to %s", socket_path, serve_upstream);
+		log_note("listening on %s%s, bridging to %s", socket_path, how, serve_upstream);
 	else
-		log_note("listening on %s, maps in %s", socket_path, argv[optind + 1]);
+		log_note("listening on %s%s, maps in %s", socket_path, how, argv[optind + 1]);
 
+	svcmgr_notify("READY=1");
 	serve(listener);
+	svcmgr_notify("STOPPING=1");
 
 	for (const auto& c : serve_clients)
 		close_client(c.get());
 	serve_clients.clear();
 	close(listener);
-	bool removed = usock_unlink_own(socket_path, &identity);
-	log_note("stopped by signal %d%s", static_cast<int>(serve_stop_signal),
-	         removed ? ", socket removed" : ", socket path no longer ours, left alone");
+	const char* socket_fate = ", socket left to the service manager";
+	if (!activated)
+		socket_fate = usock_unlink_own(socket_path, &identity)
+		                      ? ", socket removed"
+		                      : ", socket path no longer ours, left alone";
+	log_note("stopped by signal %d%s", static_cast<int>(serve_stop_signal), socket_fate);
 	return 0;
 }

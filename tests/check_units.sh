@@ -1,0 +1,65 @@
+#!/bin/sh
+# Checks smap-serve's systemd units and sysusers file as installed: every
+# key known to systemd-analyze verify, every program and file they name
+# present in the installed tree, the user and group created. Any message
+# from the tools fails the check. Skipped (77) without systemd's tools.
+# usage: check_units.sh ROOT
+#        check_units.sh --stage CMAKE BUILD_DIR SOURCE_DIR
+# ROOT is an installed tree (such as the packages unpacked); --stage first
+# installs the build into a temporary tree with prefix /usr and adds the
+# files of debian/ where the packages put them.
+set -eu
+command -v systemd-analyze >/dev/null && command -v systemd-sysusers >/dev/null || {
+	echo "systemd-analyze or systemd-sysusers missing: skipped"
+	exit 77
+}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+if [ "$1" = --stage ]; then
+	root=$tmp/root
+	DESTDIR=$root "$2" --install "$3" --prefix /usr >/dev/null
+	mkdir -p "$root/lib/systemd/system" "$root/etc/default" "$root/usr/lib/sysusers.d"
+	cp "$4/debian/smap-serve.socket" "$4/debian/smap-serve.service" "$root/lib/systemd/system/"
+	cp "$4/debian/smap-serve.default" "$root/etc/default/smap-serve"
+	cp "$4/debian/smap-serve.sysusers" "$root/usr/lib/sysusers.d/smap-serve.conf"
+else
+	# A copy, since systemd's own units are added below.
+	root=$tmp/root
+	cp -a "$1" "$root"
+fi
+
+# The targets and slices that every unit depends on by default, without
+# replacing the units under test.
+for dir in /lib/systemd/system /usr/lib/systemd/system; do
+	if [ -d "$dir" ]; then
+		mkdir -p "$root$dir"
+		cp -an "$dir/." "$root$dir/"
+	fi
+done
+units="$root/lib/systemd/system/smap-serve.socket $root/lib/systemd/system/smap-serve.service"
+out=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" $units 2>&1) || {
+	echo "$out"
+	exit 1
+}
+if [ -n "$out" ]; then
+	echo "$out"
+	exit 1
+fi
+for f in etc/default/smap-serve usr/sbin/smap-serve; do
+	[ -e "$root/$f" ] || { echo "missing: /$f"; exit 1; }
+done
+
+mkdir -p "$root/etc"
+users=$(systemd-sysusers --root="$root" --dry-run "$root/usr/lib/sysusers.d/smap-serve.conf" 2>&1)
+for want in "Creating user 'smap-serve'" "Creating group 'smap-clients'"; do
+	case $users in
+	*"$want"*) ;;
+	*) echo "sysusers: $want not found in:"; echo "$users"; exit 1 ;;
+	esac
+done
+grep -q '^SocketGroup=smap-clients$' "$root/lib/systemd/system/smap-serve.socket" || {
+	echo "the socket is not given to the group smap-clients"
+	exit 1
+}
+echo "units ok"

@@ -1,0 +1,182 @@
+// smap-serve under a service manager: a listening socket passed at start
+// (socket activation, driven by systemd-socket-activate where it is
+// installed) and READY/STOPPING notifications to NOTIFY_SOCKET.
+#include "tools_helpers.hpp"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A datagram socket standing in for the service manager's notify socket.
+struct notify_listener {
+	std::string path;
+	int fd = -1;
+
+	explicit notify_listener(const std::string& p) : path(p)
+	{
+		sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+		fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+		const timeval bound = {5, 0};
+		setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+		if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
+			ADD_FAILURE() << "cannot bind " << path;
+	}
+	~notify_listener()
+	{
+		close(fd);
+	}
+	// The next message, or "<timeout>".
+	std::string receive()
+	{
+		char buf[256];
+		ssize_t n = recv(fd, buf, sizeof buf, 0);
+		return n < 0 ? "<timeout>" : std::string(buf, static_cast<size_t>(n));
+	}
+};
+
+bool wait_for_file(const std::string& path, int ms)
+{
+	struct stat st;
+	for (long long end = monotonic_ms() + ms; monotonic_ms() < end; usleep(10000))
+		if (lstat(path.c_str(), &st) == 0)
+			return true;
+	return false;
+}
+
+int exit_status(int wait_status)
+{
+	return wait_status != -1 && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
+struct ServeActivation : ::testing::Test {
+	temp_dir dir;
+	std::string sock = dir.file("s");
+	std::string maps = dir.file("maps");
+	std::string log = dir.file("serve.log");
+
+	void SetUp() override
+	{
+		mkdir(maps.c_str(), 0755);
+		write_file(maps + "/aliases", "postmaster root\n");
+	}
+
+	// smap-serve with `args`, started by systemd-socket-activate listening
+	// on `listen_path`; the first connection to it starts the server.
+	pid_t activate(const std::string& listen_path, const std::vector<std::string>& args)
+	{
+		std::string notify = "NOTIFY_SOCKET=" + dir.file("notify");
+		std::vector<std::string> argv = {
+		        SMAP_SOCKET_ACTIVATE, "-l", listen_path, "-E", notify, SMAP_SERVE_PATH};
+		argv.insert(argv.end(), args.begin(), args.end());
+		pid_t pid = spawn(argv, log);
+		EXPECT_TRUE(wait_for_file(listen_path, 5000)) << read_file(log);
+		return pid;
+	}
+
+	// smap-serve started by a shell that hands it `env` (LISTEN_*) and a
+	// descriptor 3 opened by `fd3` (a shell redirection).
+	int run_with_fds(const std::string& env, const std::string& fd3)
+	{
+		pid_t pid = spawn({"/bin/sh", "-c", "exec env " + env + " \"$@\" " + fd3, "sh",
+		                   SMAP_SERVE_PATH, sock, maps},
+		                  log);
+		return exit_status(wait_exit(pid, 5000));
+	}
+};
+
+TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
+{
+	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
+		GTEST_SKIP() << "systemd-socket-activate is not installed";
+	notify_listener notify(dir.file("notify"));
+	pid_t pid = activate(sock, {"--mode", "0600", sock, maps});
+	struct stat before;
+	ASSERT_EQ(lstat(sock.c_str(), &before), 0);
+
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root") << read_file(log);
+	EXPECT_EQ(notify.receive(), "READY=1");
+	close(fd);
+
+	kill(pid, SIGTERM);
+	EXPECT_EQ(exit_status(wait_exit(pid, 5000)), 0) << read_file(log);
+	EXPECT_EQ(notify.receive(), "STOPPING=1");
+	// The socket file is the manager's: still there, same file, same mode.
+	struct stat after;
+	ASSERT_EQ(lstat(sock.c_str(), &after), 0);
+	EXPECT_EQ(after.st_ino, before.st_ino);
+	EXPECT_EQ(after.st_mode, before.st_mode);
+	std::string text = read_file(log);
+	EXPECT_NE(text.find("listening on " + sock + " (from the service manager), maps in"),
+	          std::string::npos)
+	        << text;
+	EXPECT_NE(text.find("warn: --mode ignored"), std::string::npos) << text;
+	EXPECT_NE(text.find("socket left to the service manager"), std::string::npos) << text;
+}
+
+TEST_F(ServeActivation, RefusesASocketBoundToAnotherPath)
+{
+	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
+		GTEST_SKIP() << "systemd-socket-activate is not installed";
+	std::string other = dir.file("other");
+	pid_t pid = activate(other, {sock, maps});
+	int fd = connect_to(other);
+	EXPECT_EQ(exit_status(wait_exit(pid, 5000)), 1);
+	if (fd != -1)
+		close(fd);
+	EXPECT_NE(read_file(log).find("fatal: descriptor 3 from the service manager is bound to "
+	                              "another path, expected a listening socket on " +
+	                              sock),
+	          std::string::npos)
+	        << read_file(log);
+	struct stat st;
+	EXPECT_EQ(lstat(other.c_str(), &st), 0);
+	EXPECT_EQ(lstat(sock.c_str(), &st), -1);
+}
+
+TEST_F(ServeActivation, RefusesPassedDescriptorsThatAreNotOneListeningSocket)
+{
+	EXPECT_EQ(run_with_fds("LISTEN_PID=$$ LISTEN_FDS=1", "3<" + maps + "/aliases"), 1);
+	EXPECT_EQ(run_with_fds("LISTEN_PID=$$ LISTEN_FDS=2", "3</dev/null 4</dev/null"), 1);
+	EXPECT_EQ(run_with_fds("LISTEN_PID=$$ LISTEN_FDS=x", "3</dev/null"), 1);
+	std::string text = read_file(log);
+	EXPECT_NE(text.find("fatal: descriptor 3 from the service manager is not a socket"),
+	          std::string::npos)
+	        << text;
+	EXPECT_NE(text.find("fatal: the service manager passed LISTEN_FDS=2; expected one socket"),
+	          std::string::npos);
+	EXPECT_NE(text.find("fatal: the service manager passed LISTEN_FDS=x"), std::string::npos);
+	struct stat st;
+	EXPECT_EQ(lstat(sock.c_str(), &st), -1);
+}
+
+TEST_F(ServeActivation, IgnoresSocketsPassedToAnotherProcess)
+{
+	// LISTEN_PID names the shell's parent: the server binds its own socket.
+	pid_t pid =
+	        spawn({"/bin/sh", "-c", "exec env LISTEN_PID=$PPID LISTEN_FDS=1 \"$@\" 3</dev/null",
+	               "sh", SMAP_SERVE_PATH, sock, maps},
+	              log);
+	ASSERT_TRUE(wait_listening(sock, 5000)) << read_file(log);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+	kill(pid, SIGTERM);
+	EXPECT_EQ(exit_status(wait_exit(pid, 5000)), 0);
+	EXPECT_NE(read_file(log).find("socket removed"), std::string::npos) << read_file(log);
+}
+
+} // namespace

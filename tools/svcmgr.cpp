@@ -1,0 +1,115 @@
+// Socket activation and state notifications: see svcmgr.hpp.
+#include "tools/svcmgr.hpp"
+
+#include "support/log.hpp"
+#include "tools/usock.hpp"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The first descriptor a service manager passes.
+constexpr int SVCMGR_FIRST_FD = 3;
+
+// A variable's value, removed from the environment; empty when unset.
+std::string take_env(const char* name)
+{
+	const char* value = getenv(name);
+	std::string text = value ? value : "";
+	unsetenv(name);
+	return text;
+}
+
+// A decimal number; -1 when the text is not one.
+long decimal(const std::string& text)
+{
+	if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+	    text.size() > 9)
+		return -1;
+	return strtol(text.c_str(), nullptr, 10);
+}
+
+// Why `fd` is not a listening local stream socket bound to `path`, or
+// null when it is.
+const char* mismatch(int fd, const char* path)
+{
+	int type = 0, listening = 0;
+	socklen_t len = sizeof type;
+	if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == -1)
+		return errno == ENOTSOCK ? "is not a socket" : "cannot be examined";
+	len = sizeof listening;
+	if (type != SOCK_STREAM)
+		return "is not a stream socket";
+	if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == -1 || !listening)
+		return "is not listening";
+	sockaddr_un bound;
+	socklen_t bound_len = sizeof bound;
+	memset(&bound, 0, sizeof bound);
+	if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) == -1 ||
+	    bound.sun_family != AF_UNIX)
+		return "is not a local socket";
+	size_t name_len = bound_len - offsetof(sockaddr_un, sun_path);
+	if (strnlen(bound.sun_path, name_len) != strlen(path) ||
+	    memcmp(bound.sun_path, path, strlen(path)) != 0)
+		return "is bound to another path";
+	return nullptr;
+}
+
+} // namespace
+
+int svcmgr_listener(const char* socket_path)
+{
+	std::string pid = take_env("LISTEN_PID");
+	std::string fds = take_env("LISTEN_FDS");
+	take_env("LISTEN_FDNAMES");
+	if (decimal(pid) != static_cast<long>(getpid()) || fds.empty() || fds == "0")
+		return -1;
+	if (fds != "1")
+		die_msg("the service manager passed LISTEN_FDS=%s; expected one socket, for %s",
+		        fds.c_str(), socket_path);
+	int fd = SVCMGR_FIRST_FD;
+	if (const char* why = mismatch(fd, socket_path))
+		die_msg("descriptor %d from the service manager %s, expected a listening "
+		        "socket on %s",
+		        fd, why, socket_path);
+	if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1 || !usock_set_nonblocking(fd))
+		die_sys("descriptor %d from the service manager", fd);
+	return fd;
+}
+
+void svcmgr_notify(const char* state)
+{
+	const char* name = getenv("NOTIFY_SOCKET");
+	if (name == nullptr || *name == '\0')
+		return;
+	sockaddr_un addr;
+	memset(&addr, 0, sizeof addr);
+	addr.sun_family = AF_UNIX;
+	size_t len = strlen(name);
+	if ((name[0] != '/' && name[0] != '@') || len >= sizeof addr.sun_path) {
+		log_warning("warn: NOTIFY_SOCKET %s is not a usable socket name", name);
+		return;
+	}
+	memcpy(addr.sun_path, name, len);
+	// An abstract name starts with a NUL byte and has no terminating one.
+	if (name[0] == '@')
+		addr.sun_path[0] = '\0';
+	else
+		len++;
+	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd == -1 ||
+	    sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+	           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len)) == -1)
+		log_warning_sys("warn: cannot notify %s of %s", name, state);
+	if (fd != -1)
+		close(fd);
+}

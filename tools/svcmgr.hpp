@@ -1,0 +1,23 @@
+// The service manager's side of a daemon: a listening socket handed over
+// at start (socket activation) and state notifications, spoken directly
+// over the environment and a datagram socket, without libsystemd.
+//
+// svcmgr_listener() takes descriptor 3 when LISTEN_PID names this process
+// and LISTEN_FDS says one socket was passed; the descriptor then belongs
+// to the caller, but the socket file does not: the service manager made
+// it and keeps listening on it after the process ends, so the caller must
+// never bind, chmod or remove it. A passed socket that is not the one
+// expected is fatal (die_msg()). svcmgr_notify() only ever warns.
+#pragma once
+
+// The descriptor of the listening local stream socket bound to
+// `socket_path` that the service manager passed, made close-on-exec and
+// non-blocking; -1 when nothing was passed to this process. LISTEN_PID,
+// LISTEN_FDS and LISTEN_FDNAMES are removed from the environment either
+// way. Fatal when passed descriptors are not exactly one such socket.
+int svcmgr_listener(const char* socket_path);
+
+// Sends `state` ("READY=1", "STOPPING=1") to the socket named by
+// NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
+// Nothing happens when the variable is unset; a failure is logged.
+void svcmgr_notify(const char* state);
