@@ -92,8 +92,9 @@ strings backend_command(const std::string& socket)
 TEST(Soak, TwentyThousandLookupsThroughAFailingServer)
 {
 	int replies = 0;
-	fake_server server([&replies](const std::string& q) { return soak_script(q, &replies); });
-	spawned proc(backend_command(server.path()));
+	fake_server server(
+	        [&replies](const std::string& q, int) { return soak_script(q, &replies); });
+	spawned proc(backend_command(server.endpoint()));
 	proc.send("config|ready\n");
 	std::string line;
 	for (int i = 0; i < 10; i++)
