@@ -1,5 +1,7 @@
 #include "fake_server.hpp"
 
+#include "sockets.hpp"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -130,19 +132,6 @@ void send_slowly(int fd, const std::string& data, int ms)
 	}
 }
 
-void send_all(int fd, const std::string& data)
-{
-	size_t off = 0;
-	while (off < data.size()) {
-		ssize_t w = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0)
-			break;
-		off += static_cast<size_t>(w);
-	}
-}
-
 // Takes the next whole query out of `pending` into *query: 1 when taken,
 // 0 when none is complete yet, -1 when the bytes are no netstring.
 int next_query(std::string* pending, framing framing, std::string* query)
@@ -233,11 +222,11 @@ void fake_server::serve()
 				if (reply.trickle_ms > 0)
 					send_slowly(fd, reply.data, reply.trickle_ms);
 				else
-					send_all(fd, reply.data);
+					send_text(fd, reply.data);
 				if (!reply.later.empty()) {
 					std::this_thread::sleep_for(
 					        std::chrono::milliseconds(reply.later_ms));
-					send_all(fd, reply.later);
+					send_text(fd, reply.later);
 				}
 				if (reply.shutdown_read) {
 					// Kept open but no longer polled: it would read as ended.
