@@ -35,8 +35,9 @@ BENCH_MAPS_FLAGS ?= -m 50 -r 3
 
 .PHONY: all configure test install deb memcheck fuzz bench bench-build bench-callgrind bench-dict bench-maps clean
 
-# The soak test with the backend under valgrind's memcheck: any definite or
-# indirect leak, invalid read or write fails it.
+# The soak tests with the backend and smap-serve (the bridge) under
+# valgrind's memcheck: any definite or indirect leak, invalid read or write
+# fails them.
 MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
 	--errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
 	--log-file=$(abspath $(BUILD))/memcheck.%p.log

@@ -28,7 +28,7 @@ const strings registrations = {
 // Replies by key: "TABLE KEY" -> the scripted reply for KEY, else echo.
 server_script by_key(std::map<std::string, server_reply> replies)
 {
-	return [replies = std::move(replies)](const std::string& query) {
+	return [replies = std::move(replies)](const std::string& query, int) {
 		auto it = replies.find(query.substr(query.find(' ') + 1));
 		return it != replies.end() ? it->second : echo_value(query);
 	};
@@ -56,7 +56,7 @@ protected:
 
 	void start_ready()
 	{
-		start(server->path());
+		start(server->endpoint());
 		handshake();
 	}
 
@@ -110,7 +110,7 @@ protected:
 
 TEST_F(Backend, HandshakeRegistersNineServicesOnlyAfterReady)
 {
-	start(server->path());
+	start(server->endpoint());
 	proc->send("config|x\nconfig|ready \nconfig|\n");
 	std::string line;
 	EXPECT_FALSE(proc->read_line(&line, 300)) << line;
@@ -126,7 +126,7 @@ TEST_F(Backend, HandshakeRegistersNineServicesOnlyAfterReady)
 
 TEST_F(Backend, EmptyInputEndsAtOnce)
 {
-	start(server->path());
+	start(server->endpoint());
 	auto r = proc->finish();
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "");
@@ -304,7 +304,7 @@ TEST_F(Backend, CommandLineErrors)
 			          "smap-backend: invalid option -- 'x'");
 		}
 	}
-	spawned dashdash({SMAP_BACKEND_PATH, "--", server->path()});
+	spawned dashdash({SMAP_BACKEND_PATH, "--", server->endpoint()});
 	EXPECT_EQ(dashdash.finish().status, 0);
 }
 
@@ -338,7 +338,7 @@ TEST_F(Backend, ProtocolErrorsEndTheRunWithNothingWritten)
 	             {"table|0.1|t|aliases|check|x|1|k", "unknown service x"},
 	             {"table|0.1|t|aliases|lookup|alias|1|k\r", ""},
 	     }) {
-		spawned p({SMAP_BACKEND_PATH, server->path()});
+		spawned p({SMAP_BACKEND_PATH, server->endpoint()});
 		std::string expected_out;
 		if (c.configured) {
 			p.send("config|ready\n");
@@ -383,7 +383,7 @@ TEST_F(Backend, ConnectsOnFirstLookupAndKeepsTheConnection)
 
 TEST_F(Backend, ServerDownAtFirstLookupUpAtTheNext)
 {
-	std::string path = server->path();
+	std::string path = server->endpoint();
 	server->stop();
 	start(path);
 	handshake();
@@ -397,7 +397,7 @@ TEST_F(Backend, ServerDownAtFirstLookupUpAtTheNext)
 
 TEST_F(Backend, SocketPathTooLong)
 {
-	std::string dir = server->path().substr(0, server->path().rfind('/') + 1);
+	std::string dir = server->endpoint().substr(0, server->endpoint().rfind('/') + 1);
 	std::string path = dir + std::string(sizeof(sockaddr_un::sun_path) - dir.size(), 'p');
 	ASSERT_EQ(path.size(), sizeof(sockaddr_un::sun_path));
 	start(path);
@@ -439,8 +439,8 @@ TEST_F(Backend, ClosedStandardDescriptorsNeverCarryTheSocket)
 	// write its result lines or warnings to the socketmap server.
 	server->set_script(by_key({{"temp", {"TEMP try later\n"}}}));
 	for (int closed : {1, 2}) {
-		proc = std::make_unique<spawned>(strings{SMAP_BACKEND_PATH, server->path()},
-		                                 std::vector<int>{closed});
+		proc = std::make_unique<spawned>(strings{SMAP_BACKEND_PATH, server->endpoint()},
+		                                 spawn_options{.closed = {closed}});
 		proc->send("config|ready\n" + request("1", "temp") + request("2", "k"));
 		auto r = proc->finish();
 		EXPECT_EQ(r.status, 0) << closed;
@@ -454,7 +454,7 @@ TEST_F(Backend, ClosedStandardDescriptorsNeverCarryTheSocket)
 
 TEST_F(Backend, LongestSocketPathThatFits)
 {
-	std::string dir = server->path().substr(0, server->path().rfind('/') + 1);
+	std::string dir = server->endpoint().substr(0, server->endpoint().rfind('/') + 1);
 	std::string path = dir + std::string(sizeof(sockaddr_un::sun_path) - 1 - dir.size(), 'p');
 	fake_server longest(echo_value, path);
 	start(path);
@@ -503,7 +503,7 @@ TEST_F(Backend, ServerThatClosesAtOnceCostsTwoAttempts)
 
 TEST_F(Backend, ServerThatClosesAfterEachReply)
 {
-	server->set_script([](const std::string& q) {
+	server->set_script([](const std::string& q, int) {
 		auto r = echo_value(q);
 		r.close = true;
 		return r;
@@ -563,7 +563,7 @@ TEST_F(Backend, FailureTextsNeverRepeatAnEarlierValue)
 	server->set_script(by_key({{"secret", {"OK s3cr3t-credential\n"}}}));
 	start_ready();
 	EXPECT_EQ(lookup("1", "secret"), "lookup-result|1|found|s3cr3t-credential");
-	std::string path = server->path();
+	std::string path = server->endpoint();
 	server->stop();
 	EXPECT_EQ(lookup("2", "k"), "lookup-result|2|error");
 	EXPECT_EQ(lookup("3", "k"), "lookup-result|3|error");
@@ -580,7 +580,7 @@ TEST_F(Backend, FailureTextsNeverRepeatAnEarlierValue)
 TEST_F(Backend, ThousandsOfLookupsKeepDescriptorsSteady)
 {
 	int n = 0;
-	server->set_script([&n](const std::string& q) {
+	server->set_script([&n](const std::string& q, int) {
 		auto r = echo_value(q);
 		r.close = ++n % 500 == 0;
 		return r;

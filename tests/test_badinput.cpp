@@ -25,7 +25,7 @@ std::string registrations()
 // One backend run over the handshake and `lines`, to the end of its input.
 child_result run_session(const fake_server& server, const std::string& lines)
 {
-	spawned p({SMAP_BACKEND_PATH, server.path()});
+	spawned p({SMAP_BACKEND_PATH, server.endpoint()});
 	p.send("config|ready\n" + lines);
 	return p.finish();
 }

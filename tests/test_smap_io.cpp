@@ -6,6 +6,7 @@
 #include "backend/smap.hpp"
 #include "harness/child.hpp"
 #include "harness/fake_server.hpp"
+#include "harness/sockets.hpp"
 #include "support/log.hpp"
 #include "tableproto/tproto.hpp"
 
@@ -22,7 +23,7 @@ namespace
 {
 
 // "OK KEY" for the query "TABLE KEY".
-server_reply echo(const std::string& query)
+server_reply echo(const std::string& query, int = 0)
 {
 	return {"OK " + query.substr(query.find(' ') + 1) + "\n"};
 }
@@ -47,7 +48,7 @@ protected:
 	{
 		log_start(1);
 		server_ = std::make_unique<fake_server>(std::move(script));
-		smap_socket_path = server_->path().c_str();
+		smap_socket_path = server_->endpoint().c_str();
 	}
 	std::unique_ptr<fake_server> server_;
 };
@@ -81,16 +82,15 @@ protected:
 struct deaf_listener {
 	int fd;
 	std::vector<int> queued;
-	deaf_listener(const std::string& path, int fill) : fd(socket(AF_UNIX, SOCK_STREAM, 0))
+	deaf_listener(const std::string& path, int fill) : fd(listen_on(path, 0))
 	{
-		sockaddr_un addr{};
-		addr.sun_family = AF_UNIX;
-		strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-		if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-		    listen(fd, 0) != 0)
+		if (fd == -1)
 			ADD_FAILURE() << "cannot listen on " << path;
 		for (int i = 0; i < fill; i++) {
 			int c = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+			sockaddr_un addr{};
+			addr.sun_family = AF_UNIX;
+			path.copy(addr.sun_path, sizeof addr.sun_path - 1);
 			connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
 			queued.push_back(c);
 		}
@@ -117,7 +117,7 @@ TEST_F(SmapIo, LongReplyLinesMeetTheLimitAndNeverLeaveTheirRestBehind)
 	for (const auto& c : {length_case{100000, std::string(99997, 'v'), 1},
 	                      length_case{100001, "socketmap reply too large", 2},
 	                      length_case{1000000, "socketmap reply too large", 2}}) {
-		serve([&](const std::string& q) -> server_reply {
+		serve([&](const std::string& q, int) -> server_reply {
 			if (q.ends_with(" big"))
 				return {"OK " + big.substr(0, c.length - 3) + "\n"};
 			return echo(q);
@@ -138,7 +138,7 @@ TEST_F(SmapIo, NulInALongReplyEndsItsTextAsWhenTheWholeLineIsKept)
 	for (size_t nul : {50ul, 100000ul, 100001ul, 150000ul}) {
 		std::string line = "OK " + std::string(199997, 'v') + "\n";
 		line[nul] = '\0';
-		serve([&](const std::string& q) -> server_reply {
+		serve([&](const std::string& q, int) -> server_reply {
 			if (q.ends_with(" big"))
 				return {line};
 			return echo(q);
@@ -153,7 +153,7 @@ TEST_F(SmapIo, NulInALongReplyEndsItsTextAsWhenTheWholeLineIsKept)
 
 TEST_F(SmapIo, RepliesArrivingInPiecesAreJoined)
 {
-	serve([](const std::string& q) -> server_reply {
+	serve([](const std::string& q, int) -> server_reply {
 		if (q.ends_with(" short"))
 			return {"OK sp", false, 0, "lit\n", 5};
 		return {"OK " + std::string(3000, 'a') + std::string(3000, 'b'), false, 0,
@@ -172,7 +172,7 @@ TEST_F(SmapIo, ExtraLineSentWithTheReplyIsNeverTakenAsTheNextAnswer)
 	// reply and after one too long to keep.
 	for (const std::string& first :
 	     {std::string("OK first"), "OK " + std::string(200000, 'x')}) {
-		serve([&](const std::string& q) -> server_reply {
+		serve([&](const std::string& q, int) -> server_reply {
 			if (q.ends_with(" a"))
 				return {first + "\nOK stale\n"};
 			return echo(q);
@@ -187,7 +187,7 @@ TEST_F(SmapIo, ExtraLineSentWithTheReplyIsNeverTakenAsTheNextAnswer)
 
 TEST_F(SmapIo, ReplyBufferHoldsNothingOfAnEarlierLongerReply)
 {
-	serve([](const std::string& q) -> server_reply {
+	serve([](const std::string& q, int) -> server_reply {
 		if (q.ends_with(" long"))
 			return {"OK " + std::string(90000, 'x') + "\n"};
 		if (q.ends_with(" huge"))
@@ -204,7 +204,7 @@ TEST_F(SmapIo, ReplyBufferHoldsNothingOfAnEarlierLongerReply)
 
 TEST_F(SmapIo, LongKeyReachesTheServerWhole)
 {
-	serve([](const std::string&) -> server_reply { return {"NOTFOUND \n"}; });
+	serve([](const std::string&, int) -> server_reply { return {"NOTFOUND \n"}; });
 	const std::string key(300000, 'k');
 	EXPECT_EQ(lookup(key.c_str()).status, 0);
 	auto queries = server_->queries();
@@ -215,7 +215,7 @@ TEST_F(SmapIo, LongKeyReachesTheServerWhole)
 TEST_F(SmapBound, TheBoundCoversTheWholeExchangeNotEachRead)
 {
 	// Every byte arrives well within the bound, the whole reply does not.
-	serve([](const std::string& q) -> server_reply {
+	serve([](const std::string& q, int) -> server_reply {
 		if (q.ends_with(" slow")) {
 			server_reply r{"OK slow-value\n"};
 			r.trickle_ms = BOUND_MS / 4;
@@ -236,7 +236,7 @@ TEST_F(SmapBound, AQueryThatCannotBeWrittenRunsIntoTheBound)
 	// A server that accepted nothing and reads nothing: a query larger
 	// than the socket buffers cannot be written whole.
 	serve(echo);
-	std::string path = server_->path() + ".deaf";
+	std::string path = server_->endpoint() + ".deaf";
 	deaf_listener deaf(path, 0);
 	smap_socket_path = path.c_str();
 	const std::string key(8 << 20, 'k');
@@ -249,7 +249,7 @@ TEST_F(SmapBound, AQueryThatCannotBeWrittenRunsIntoTheBound)
 TEST_F(SmapBound, ConnectIsBoundedToo)
 {
 	serve(echo);
-	std::string path = server_->path() + ".full";
+	std::string path = server_->endpoint() + ".full";
 	deaf_listener full(path, 4);
 	smap_socket_path = path.c_str();
 	auto r = logged_child([] { _exit(lookup("k").status == -1 ? 0 : 1); });

@@ -1,16 +1,28 @@
-// Soak: twenty thousand lookups through one backend process while the
-// socketmap server misbehaves in every way it can, checking each result
-// against its request and the process's descriptors and memory.
+// Soaks: twenty thousand lookups through one backend process while the
+// socketmap server misbehaves in every way it can, and twenty thousand
+// from several clients through the smap-serve bridge while its netstring
+// upstream does; each checks every answer against its query and the
+// process's descriptors and memory, and prints what it measured.
 //
-// SMAP_TEST_WRAPPER, when set, is a command prefixed to the backend's
-// command line (for example a valgrind invocation).
+// SMAP_TEST_WRAPPER, when set, is a command prefixed to the command line
+// of the program under test (for example a valgrind invocation).
 #include "harness/child.hpp"
 #include "harness/fake_server.hpp"
+#include "harness/sockets.hpp"
+#include "harness/temp_dir.hpp"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -74,7 +86,8 @@ server_reply soak_script(const std::string& query, int* replies)
 	return r;
 }
 
-strings backend_command(const std::string& socket)
+// `command` behind SMAP_TEST_WRAPPER, if that is set.
+strings wrapped(const strings& command)
 {
 	strings argv;
 	if (const char* wrapper = getenv("SMAP_TEST_WRAPPER")) {
@@ -82,9 +95,20 @@ strings backend_command(const std::string& socket)
 		for (std::string w; words >> w;)
 			argv.push_back(w);
 	}
-	argv.push_back(SMAP_BACKEND_PATH);
-	argv.push_back(socket);
+	argv.insert(argv.end(), command.begin(), command.end());
 	return argv;
+}
+
+// Whether the resident memory of the program under test is its own: a
+// wrapper such as valgrind, or a sanitizer's quarantine, has memory of
+// its own that grows; both check the program's heap themselves.
+bool memory_is_own()
+{
+#ifdef SMAP_SANITIZED
+	return false;
+#else
+	return getenv("SMAP_TEST_WRAPPER") == nullptr;
+#endif
 }
 
 } // namespace
@@ -92,8 +116,9 @@ strings backend_command(const std::string& socket)
 TEST(Soak, TwentyThousandLookupsThroughAFailingServer)
 {
 	int replies = 0;
-	fake_server server([&replies](const std::string& q) { return soak_script(q, &replies); });
-	spawned proc(backend_command(server.path()));
+	fake_server server(
+	        [&replies](const std::string& q, int) { return soak_script(q, &replies); });
+	spawned proc(wrapped({SMAP_BACKEND_PATH, server.endpoint()}));
 	proc.send("config|ready\n");
 	std::string line;
 	for (int i = 0; i < 10; i++)
@@ -121,15 +146,8 @@ TEST(Soak, TwentyThousandLookupsThroughAFailingServer)
 		}
 	}
 	EXPECT_EQ(proc.open_fds(), fds_after_warmup);
-	// A wrapper such as valgrind, or a sanitizer's quarantine, has memory of
-	// its own that grows; both check the backend's heap themselves.
 	long growth = proc.resident_kib() - rss_after_warmup;
-#ifdef SMAP_SANITIZED
-	bool memory_is_own = false;
-#else
-	bool memory_is_own = getenv("SMAP_TEST_WRAPPER") == nullptr;
-#endif
-	if (memory_is_own) {
+	if (memory_is_own()) {
 		EXPECT_LE(growth, 128) << "resident memory grew by " << growth << " KiB";
 	}
 
@@ -144,4 +162,324 @@ TEST(Soak, TwentyThousandLookupsThroughAFailingServer)
 	EXPECT_EQ(count("warn: unrecognized socketmap reply"), requests_of(kind::unrecognized));
 	EXPECT_EQ(count("warn: socketmap reply too large"), requests_of(kind::too_long));
 	EXPECT_GE(server.accepts(), LOOKUPS / CLOSE_EVERY / 2);
+}
+
+// --- Through the bridge -------------------------------------------------------
+
+namespace
+{
+
+constexpr int BRIDGE_LOOKUPS = 20000;
+// Clients with an even number ask one query at a time, the others write
+// PIPELINE queries at once.
+constexpr int BRIDGE_CLIENTS = 6;
+constexpr int PIPELINE = 8;
+constexpr int RESTARTS = 4;
+constexpr int UPSTREAM_CLOSE_EVERY = 250; // replies
+
+// What the upstream does with lookup i. The first five kinds still get
+// their right answer: the bridge asks once more on a new connection.
+enum class up_kind {
+	normal,
+	close_once,   // the first time, closes the connection without a reply
+	surplus_once, // the first time, a second netstring in the same write
+	unasked_once, // the first time, a second netstring a moment after the reply
+	stall_once,   // the first time, no reply at all
+	malformed,    // a netstring that is not one
+	oversized,    // a reply over the 100000-byte limit
+	surplus,      // a second netstring in the same write, every time
+	stall,        // no reply, every time
+};
+constexpr int UP_KINDS = 9;
+const char* const up_kind_name[UP_KINDS] = {"normal", "close1", "twice1", "later1", "stall1",
+                                            "bad",    "big",    "twice",  "stall"};
+
+up_kind up_kind_of(int i)
+{
+	if (i % 4001 == 1000)
+		return up_kind::stall;
+	if (i % 1999 == 500)
+		return up_kind::stall_once;
+	// Even lookups only, which go to clients that ask one query at a time
+	// and wait after the reply: an unasked netstring that came after the
+	// next query was written could not be told from its reply, by the
+	// bridge or by anyone.
+	if (i % 400 == 8)
+		return up_kind::unasked_once;
+	if (i % 499 == 3)
+		return up_kind::oversized;
+	if (i % 307 == 5)
+		return up_kind::malformed;
+	if (i % 409 == 11)
+		return up_kind::surplus;
+	if (i % 211 == 13)
+		return up_kind::surplus_once;
+	if (i % 97 == 17)
+		return up_kind::close_once;
+	return up_kind::normal;
+}
+
+std::string up_key(int i)
+{
+	return std::string(up_kind_name[static_cast<int>(up_kind_of(i))]) + "-" + std::to_string(i);
+}
+
+std::string right_answer(int i)
+{
+	return "OK value-of-" + up_key(i);
+}
+
+// The TEMP reason for a lookup that cannot be answered, "" for the others.
+std::string own_reason(int i)
+{
+	switch (up_kind_of(i)) {
+	case up_kind::malformed:
+		return i / 307 % 3 == 0 ? "netstring not terminated by ','"
+		                        : "malformed netstring length";
+	case up_kind::oversized:
+		return "reply exceeds 100000 bytes";
+	case up_kind::surplus:
+		return "sent more than one reply";
+	case up_kind::stall:
+		return "timed out";
+	default:
+		return "";
+	}
+}
+
+// The upstream's side; used on the fake server's thread only.
+struct upstream_script {
+	std::map<int, int> asked; // lookup -> times asked
+	int replies = 0;
+
+	server_reply operator()(const std::string& query)
+	{
+		int i = std::stoi(query.substr(query.rfind('-') + 1));
+		bool first = asked[i]++ == 0;
+		// What a confused upstream would send: the answer to another key.
+		std::string stale = netstring(right_answer((i + 1) % BRIDGE_LOOKUPS));
+		server_reply r = {netstring(right_answer(i))};
+		switch (up_kind_of(i)) {
+		case up_kind::normal:
+			break;
+		case up_kind::close_once:
+			if (first)
+				r = {"", true};
+			break;
+		case up_kind::surplus_once:
+			if (first)
+				r.data += stale;
+			break;
+		case up_kind::unasked_once:
+			if (first) {
+				r.later = stale;
+				r.later_ms = 5;
+			}
+			break;
+		case up_kind::stall_once:
+			if (first)
+				r = {.stall = true};
+			break;
+		case up_kind::malformed:
+			r.data = std::array{"5:OK xy;", "5x:OK xy,", "05:OK xy,"}[i / 307 % 3];
+			break;
+		case up_kind::oversized:
+			r.data = netstring("OK " + std::string(100001, 'v'));
+			break;
+		case up_kind::surplus:
+			r.data += stale;
+			break;
+		case up_kind::stall:
+			r = {.stall = true};
+			break;
+		}
+		if (!r.stall && ++replies % UPSTREAM_CLOSE_EVERY == 0)
+			r.close = true;
+		return r;
+	}
+};
+
+// What the clients share with the test.
+struct soak_clients {
+	std::string socket;
+	std::vector<std::string> answers = std::vector<std::string>(BRIDGE_LOOKUPS);
+	// Whether the upstream restarted while the lookup was in flight.
+	std::vector<char> restarted = std::vector<char>(BRIDGE_LOOKUPS);
+	std::atomic<int> restart_epoch{0}; // odd while the upstream is down
+	std::atomic<int> stalling{0};      // clients waiting on a stalled lookup
+	std::atomic<int> done{0};
+	std::atomic<int> finished{0};
+
+	void run(int client)
+	{
+		std::vector<int> mine;
+		for (int i = client; i < BRIDGE_LOOKUPS; i += BRIDGE_CLIENTS)
+			mine.push_back(i);
+		size_t depth = client % 2 == 0 ? 1 : PIPELINE;
+		int fd = connect_to(socket, 60000);
+		for (size_t b = 0; fd != -1 && b < mine.size(); b += depth) {
+			size_t end = std::min(b + depth, mine.size());
+			std::string batch;
+			for (size_t k = b; k < end; k++)
+				batch += "soak " + up_key(mine[k]) + "\n";
+			bool stalls = false, unasked = false;
+			for (size_t k = b; k < end; k++) {
+				up_kind kind = up_kind_of(mine[k]);
+				stalls |= kind == up_kind::stall || kind == up_kind::stall_once;
+				unasked |= kind == up_kind::unasked_once;
+			}
+			stalling += stalls;
+			int before = restart_epoch;
+			send_text(fd, batch);
+			for (size_t k = b; k < end; k++)
+				answers[mine[k]] = read_line(fd);
+			int after = restart_epoch;
+			stalling -= stalls;
+			for (size_t k = b; k < end; k++)
+				restarted[mine[k]] = before != after || before % 2 == 1;
+			done += static_cast<int>(end - b);
+			// The unasked netstring follows within milliseconds: it is
+			// there before the next query.
+			if (unasked)
+				usleep(100000);
+		}
+		if (fd != -1)
+			close(fd);
+		finished++;
+	}
+};
+
+// The number of open descriptors of `p` once it has stayed the same for
+// 100 ms (at most 10 s): connections that clients closed are gone.
+int settled_fds(const spawned* p)
+{
+	int fds = p->open_fds(), same = 0;
+	for (long long end = monotonic_ms() + 10000; same < 5 && monotonic_ms() < end;) {
+		usleep(20000);
+		int now = p->open_fds();
+		same = now == fds ? same + 1 : 0;
+		fds = now;
+	}
+	return fds;
+}
+
+// The reason of a TEMP answer from the bridge, up to its first colon;
+// "" for any other answer.
+std::string temp_cause(const std::string& answer, const std::string& upstream)
+{
+	std::string prefix = "TEMP upstream " + upstream + ": ";
+	if (answer.rfind(prefix, 0) != 0)
+		return "";
+	std::string reason = answer.substr(prefix.size());
+	return reason.substr(0, reason.find(':'));
+}
+
+} // namespace
+
+TEST(Soak, TwentyThousandLookupsThroughTheBridge)
+{
+	temp_dir dir;
+	std::string up = dir.file("up");
+	upstream_script script;
+	fake_server upstream([&script](const std::string& q, int) { return script(q); }, up,
+	                     framing::netstrings);
+	soak_clients clients;
+	clients.socket = dir.file("s");
+	// A short bound keeps the stalls cheap; valgrind needs more.
+	const char* bound = getenv("SMAP_TEST_WRAPPER") ? "1" : "0.3";
+	server_process serve(
+	        wrapped({SMAP_SERVE_PATH, "--timeout", bound, "--upstream", up, clients.socket}),
+	        clients.socket, {.log = dir.file("serve.log")});
+	int fds_before = settled_fds(&serve);
+
+	long long start = monotonic_ms();
+	std::vector<std::thread> threads;
+	for (int c = 0; c < BRIDGE_CLIENTS; c++)
+		threads.emplace_back([&clients, c] { clients.run(c); });
+	long rss_warm = -1;
+	for (int r = 1; r <= RESTARTS; r++) {
+		// Not while a lookup stalls: a restart would end the stall early.
+		while ((clients.done < r * BRIDGE_LOOKUPS / (RESTARTS + 1) ||
+		        clients.stalling > 0) &&
+		       clients.finished < BRIDGE_CLIENTS)
+			usleep(2000);
+		if (rss_warm < 0)
+			rss_warm = serve.resident_kib();
+		clients.restart_epoch++;
+		upstream.stop();
+		upstream.start();
+		clients.restart_epoch++;
+	}
+	for (auto& t : threads)
+		t.join();
+	long long elapsed = monotonic_ms() - start;
+
+	// Every answer is the right one or a TEMP with a reason that fits: its
+	// own for a lookup that cannot be answered, and the upstream's absence
+	// only while it was restarting.
+	int right[UP_KINDS] = {}, own[UP_KINDS] = {}, restart_temps = 0, wrong = 0;
+	std::map<std::string, int> causes;
+	for (int i = 0; i < BRIDGE_LOOKUPS; i++) {
+		int k = static_cast<int>(up_kind_of(i));
+		const std::string& a = clients.answers[i];
+		std::string cause = temp_cause(a, up);
+		bool restart_cause = cause == "cannot connect" || cause == "connection closed" ||
+		                     cause == "Connection reset by peer";
+		if (a == right_answer(i) && own_reason(i).empty()) {
+			right[k]++;
+		} else if (!cause.empty() && cause == own_reason(i)) {
+			own[k]++;
+		} else if (restart_cause && clients.restarted[i]) {
+			restart_temps++;
+		} else if (wrong++ < 10) {
+			ADD_FAILURE()
+			        << "lookup " << i << " (" << up_key(i) << "): " << a.substr(0, 200);
+		}
+		if (!cause.empty())
+			causes[cause]++;
+	}
+	EXPECT_EQ(wrong, 0);
+	// Every kind of failure happened, and every kind of recovery.
+	for (int k = 0; k < UP_KINDS; k++)
+		EXPECT_GT(right[k] + own[k], 0) << up_kind_name[k];
+
+	// Each query went to the upstream at most twice.
+	int most_asked = 0;
+	upstream.stop();
+	for (auto& [i, n] : script.asked)
+		most_asked = std::max(most_asked, n);
+	EXPECT_LE(most_asked, 2);
+
+	// With every client gone, the bridge holds what it held before.
+	EXPECT_TRUE(serve.running());
+	int fds_after = settled_fds(&serve);
+	EXPECT_EQ(fds_after, fds_before);
+	long rss_end = serve.resident_kib();
+	if (memory_is_own()) {
+		EXPECT_LE(rss_end - rss_warm, 256) << "resident memory grew";
+	}
+	child_result stopped = serve.stop(SIGTERM, 120000);
+	EXPECT_EQ(stopped.status, 0) << stopped.err.substr(0, 2000);
+	// Bytes sent unasked on an idle connection were seen before its reuse.
+	auto messages = log_messages(stopped.err);
+	auto unasked = std::count(messages.begin(), messages.end(),
+	                          "warn: upstream " + up + ": sent data nobody asked for");
+	EXPECT_GT(unasked, 0);
+
+	printf("bridge soak: %d lookups from %d clients in %.2f s: %.0f lookups/s\n",
+	       BRIDGE_LOOKUPS, BRIDGE_CLIENTS, elapsed / 1000.0,
+	       BRIDGE_LOOKUPS * 1000.0 / std::max(elapsed, 1LL));
+	printf("  right answers by upstream behaviour:");
+	for (int k = 0; k < UP_KINDS; k++)
+		if (right[k] > 0)
+			printf(" %s %d", up_kind_name[k], right[k]);
+	printf("\n  TEMP by reason (%d while the upstream restarted):", restart_temps);
+	for (auto& [cause, n] : causes)
+		printf(" \"%s\" %d;", cause.c_str(), n);
+	printf("\n  upstream: %d restarts, %d connections accepted, %ld unasked replies seen; "
+	       "most asked: %d times\n",
+	       RESTARTS, upstream.accepts(), static_cast<long>(unasked), most_asked);
+	printf("  smap-serve descriptors: %d before, %d after; resident memory: %ld KiB after "
+	       "warm-up, %ld KiB at the end\n",
+	       fds_before, fds_after, rss_warm, rss_end);
 }

@@ -1,16 +1,18 @@
 // smap-serve under a service manager: a listening socket passed at start
 // (socket activation, driven by systemd-socket-activate where it is
 // installed) and READY/STOPPING notifications to NOTIFY_SOCKET.
-#include "tools_helpers.hpp"
+#include "harness/child.hpp"
+#include "harness/sockets.hpp"
+#include "harness/temp_dir.hpp"
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -54,11 +56,6 @@ bool wait_for_file(const std::string& path, int ms)
 	return false;
 }
 
-int exit_status(int wait_status)
-{
-	return wait_status != -1 && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-}
-
 struct ServeActivation : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
@@ -73,25 +70,26 @@ struct ServeActivation : ::testing::Test {
 
 	// smap-serve with `args`, started by systemd-socket-activate listening
 	// on `listen_path`; the first connection to it starts the server.
-	pid_t activate(const std::string& listen_path, const std::vector<std::string>& args)
+	std::unique_ptr<spawned> activate(const std::string& listen_path,
+	                                  const std::vector<std::string>& args)
 	{
 		std::string notify = "NOTIFY_SOCKET=" + dir.file("notify");
 		std::vector<std::string> argv = {
 		        SMAP_SOCKET_ACTIVATE, "-l", listen_path, "-E", notify, SMAP_SERVE_PATH};
 		argv.insert(argv.end(), args.begin(), args.end());
-		pid_t pid = spawn(argv, log);
+		auto p = std::make_unique<spawned>(argv, spawn_options{.log = log});
 		EXPECT_TRUE(wait_for_file(listen_path, 5000)) << read_file(log);
-		return pid;
+		return p;
 	}
 
 	// smap-serve started by a shell that hands it `env` (LISTEN_*) and a
 	// descriptor 3 opened by `fd3` (a shell redirection).
 	int run_with_fds(const std::string& env, const std::string& fd3)
 	{
-		pid_t pid = spawn({"/bin/sh", "-c", "exec env " + env + " \"$@\" " + fd3, "sh",
-		                   SMAP_SERVE_PATH, sock, maps},
-		                  log);
-		return exit_status(wait_exit(pid, 5000));
+		spawned p({"/bin/sh", "-c", "exec env " + env + " \"$@\" " + fd3, "sh",
+		           SMAP_SERVE_PATH, sock, maps},
+		          {.log = log});
+		return p.finish(5000).status;
 	}
 };
 
@@ -100,7 +98,7 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
 		GTEST_SKIP() << "systemd-socket-activate is not installed";
 	notify_listener notify(dir.file("notify"));
-	pid_t pid = activate(sock, {"--mode", "0600", sock, maps});
+	auto serve = activate(sock, {"--mode", "0600", sock, maps});
 	struct stat before;
 	ASSERT_EQ(lstat(sock.c_str(), &before), 0);
 
@@ -110,8 +108,7 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	EXPECT_EQ(notify.receive(), "READY=1");
 	close(fd);
 
-	kill(pid, SIGTERM);
-	EXPECT_EQ(exit_status(wait_exit(pid, 5000)), 0) << read_file(log);
+	EXPECT_EQ(serve->stop(SIGTERM, 5000).status, 0) << read_file(log);
 	EXPECT_EQ(notify.receive(), "STOPPING=1");
 	// The socket file is the manager's: still there, same file, same mode.
 	struct stat after;
@@ -131,9 +128,9 @@ TEST_F(ServeActivation, RefusesASocketBoundToAnotherPath)
 	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
 		GTEST_SKIP() << "systemd-socket-activate is not installed";
 	std::string other = dir.file("other");
-	pid_t pid = activate(other, {sock, maps});
+	auto serve = activate(other, {sock, maps});
 	int fd = connect_to(other);
-	EXPECT_EQ(exit_status(wait_exit(pid, 5000)), 1);
+	EXPECT_EQ(serve->finish(5000).status, 1);
 	if (fd != -1)
 		close(fd);
 	EXPECT_NE(read_file(log).find("fatal: descriptor 3 from the service manager is bound to "
@@ -165,17 +162,15 @@ TEST_F(ServeActivation, RefusesPassedDescriptorsThatAreNotOneListeningSocket)
 TEST_F(ServeActivation, IgnoresSocketsPassedToAnotherProcess)
 {
 	// LISTEN_PID names the shell's parent: the server binds its own socket.
-	pid_t pid =
-	        spawn({"/bin/sh", "-c", "exec env LISTEN_PID=$PPID LISTEN_FDS=1 \"$@\" 3</dev/null",
-	               "sh", SMAP_SERVE_PATH, sock, maps},
-	              log);
-	ASSERT_TRUE(wait_listening(sock, 5000)) << read_file(log);
+	server_process serve({"/bin/sh", "-c",
+	                      "exec env LISTEN_PID=$PPID LISTEN_FDS=1 \"$@\" 3</dev/null", "sh",
+	                      SMAP_SERVE_PATH, sock, maps},
+	                     sock, {.log = log});
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
 	close(fd);
-	kill(pid, SIGTERM);
-	EXPECT_EQ(exit_status(wait_exit(pid, 5000)), 0);
+	EXPECT_EQ(serve.stop(SIGTERM, 5000).status, 0);
 	EXPECT_NE(read_file(log).find("socket removed"), std::string::npos) << read_file(log);
 }
 

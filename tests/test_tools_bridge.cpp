@@ -1,88 +1,79 @@
 // smap-serve as a bridge to a netstring server started by the test, on a
 // local socket or over TCP.
 #include "harness/child.hpp"
-#include "tools_helpers.hpp"
+#include "harness/fake_server.hpp"
+#include "harness/sockets.hpp"
 
 #include <atomic>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace
 {
-
-std::string ns(const std::string& payload)
-{
-	return std::to_string(payload.size()) + ":" + payload + ",";
-}
-
-script_action send_bytes(const std::string& bytes)
-{
-	return {script_action::SEND, bytes};
-}
 
 // How often "closeonce" and "stallonce" were asked.
 std::atomic<int> close_once_seen;
 std::atomic<int> stall_once_seen;
 
 // Answers by key: the query's key picks the upstream's behaviour.
-script_action upstream_by_key(const std::string& request, int)
+server_reply upstream_by_key(const std::string& request, int)
 {
 	std::string key = request.substr(request.find(' ') + 1);
 	if (key == "alice")
-		return send_bytes(ns("OK alice@example.org"));
+		return {netstring("OK alice@example.org")};
 	if (key == "bare")
-		return send_bytes(ns("NOTFOUND"));
+		return {netstring("NOTFOUND")};
 	if (key == "spaced")
-		return send_bytes(ns("NOTFOUND "));
+		return {netstring("NOTFOUND ")};
 	if (key == "max")
-		return send_bytes(ns("OK " + std::string(100000 - 3, 'v')));
+		return {netstring("OK " + std::string(100000 - 3, 'v'))};
 	if (key == "huge")
-		return send_bytes(ns("OK " + std::string(100000 - 2, 'v')));
+		return {netstring("OK " + std::string(100000 - 2, 'v'))};
 	if (key == "nocomma")
-		return send_bytes("5:OK xy;");
+		return {"5:OK xy;"};
 	if (key == "badlen")
-		return send_bytes("5x:OK xy,");
+		return {"5x:OK xy,"};
 	if (key == "zero")
-		return send_bytes("05:OK xy,");
+		return {"05:OK xy,"};
 	if (key == "newline")
-		return send_bytes(ns("OK two\nlines"));
+		return {netstring("OK two\nlines")};
 	if (key == "nul")
-		return send_bytes(ns(std::string("OK a\0b", 6)));
+		return {netstring(std::string("OK a\0b", 6))};
 	if (key == "twice")
-		return send_bytes(ns("OK first") + ns("OK stale"));
+		return {netstring("OK first") + netstring("OK stale")};
 	if (key == "closeonce" && close_once_seen++ == 0)
-		return {script_action::CLOSE, ""};
+		return {"", true};
 	if (key == "closeonce")
-		return send_bytes(ns("OK second connection"));
+		return {netstring("OK second connection")};
 	if (key == "close")
-		return {script_action::CLOSE, "3:OK "}; // a partial reply, then gone
+		return {"3:OK ", true}; // a partial reply, then gone
 	if (key == "stall")
-		return {script_action::STALL, ""};
+		return {.stall = true};
 	if (key == "stallonce" && stall_once_seen++ == 0)
-		return {script_action::STALL, ""};
+		return {.stall = true};
 	if (key == "stallonce")
-		return send_bytes(ns("OK after stall"));
-	return send_bytes(ns("NOTFOUND "));
+		return {netstring("OK after stall")};
+	return {netstring("NOTFOUND ")};
 }
 
 struct Bridge : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
 	std::string up = dir.file("up");
+	spawn_options logged = {.log = dir.file("serve.log")};
 
 	void SetUp() override
 	{
 		close_once_seen = 0;
 		stall_once_seen = 0;
 	}
-	std::vector<std::string> args()
+	// smap-serve bridging to `up` with a bound of 0.3 s.
+	std::vector<std::string> bridge()
 	{
-		return {"--timeout", "0.3", "--upstream", up, sock};
+		return {SMAP_SERVE_PATH, "--timeout", "0.3", "--upstream", up, sock};
 	}
 	// The TEMP reply for a failure of the upstream as written: `up`.
 	std::string temp(const std::string& why)
@@ -93,8 +84,8 @@ struct Bridge : ::testing::Test {
 
 TEST_F(Bridge, ForwardsAndTranslatesReplies)
 {
-	script_server upstream(up, true, upstream_by_key);
-	serve_process serve(dir, args(), sock);
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve(bridge(), sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "aliases alice"), "OK alice@example.org");
@@ -104,18 +95,18 @@ TEST_F(Bridge, ForwardsAndTranslatesReplies)
 	EXPECT_EQ(ask(fd, "aliases alice"), "OK alice@example.org");
 	// Each query went out as one netstring of the query line, on one
 	// connection.
-	std::vector<std::string> seen = upstream.requests();
+	std::vector<std::string> seen = upstream.queries();
 	ASSERT_EQ(seen.size(), 5u);
 	EXPECT_EQ(seen[0], "aliases alice");
 	EXPECT_EQ(seen[3], "aliases max");
-	EXPECT_EQ(upstream.connections(), 1);
+	EXPECT_EQ(upstream.accepts(), 1);
 	close(fd);
 }
 
 TEST_F(Bridge, RepliesThatCannotBeOneLineBecomeTemp)
 {
-	script_server upstream(up, true, upstream_by_key);
-	serve_process serve(dir, args(), sock);
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve(bridge(), sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "t huge"), temp("reply exceeds 100000 bytes"));
@@ -130,57 +121,58 @@ TEST_F(Bridge, RepliesThatCannotBeOneLineBecomeTemp)
 	EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org");
 	close(fd);
 	// Every failure dropped its connection; each next query reconnected.
-	EXPECT_EQ(upstream.connections(), 9);
+	EXPECT_EQ(upstream.accepts(), 9);
 }
 
 TEST_F(Bridge, ReconnectsOnceWhenTheUpstreamClosesOrStalls)
 {
-	script_server upstream(up, true, upstream_by_key);
-	serve_process serve(dir, args(), sock);
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve(bridge(), sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "t closeonce"), "OK second connection");
-	EXPECT_EQ(upstream.connections(), 2);
+	EXPECT_EQ(upstream.accepts(), 2);
 	// Closed on the reused connection, then on the new one: given up.
 	EXPECT_EQ(ask(fd, "t close"), temp("connection closed"));
-	EXPECT_EQ(upstream.connections(), 3);
+	EXPECT_EQ(upstream.accepts(), 3);
 
 	long long start = monotonic_ms();
 	EXPECT_EQ(ask(fd, "t stall"), temp("timed out"));
 	long long took = monotonic_ms() - start;
 	EXPECT_GE(took, 500); // two attempts of 0.3 s each
-	EXPECT_EQ(upstream.connections(), 5);
+	EXPECT_EQ(upstream.accepts(), 5);
 	EXPECT_EQ(ask(fd, "t stallonce"), "OK after stall");
-	EXPECT_EQ(upstream.connections(), 7);
+	EXPECT_EQ(upstream.accepts(), 7);
 	close(fd);
-	std::string log = read_file(serve.log);
+	std::string log = read_file(serve.log());
 	EXPECT_NE(log.find("connection closed, reconnecting"), std::string::npos) << log;
 	EXPECT_NE(log.find("timed out, reconnecting"), std::string::npos) << log;
 }
 
 TEST_F(Bridge, SurvivesAnUpstreamRestartAndAnAbsentUpstream)
 {
-	serve_process serve(dir, args(), sock);
+	server_process serve(bridge(), sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	// Nothing listens: answered at once, no retry loop.
 	std::string reply = ask(fd, "t alice");
 	EXPECT_EQ(reply.rfind(temp("cannot connect: "), 0), 0u) << reply;
 	{
-		script_server upstream(up, true, upstream_by_key);
+		fake_server upstream(upstream_by_key, up, framing::netstrings);
 		EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org");
 	}
 	// The idle connection died with the upstream; the new upstream is
 	// reached by the next query.
-	script_server upstream(up, true, upstream_by_key);
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
 	EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org");
 	close(fd);
 }
 
 TEST_F(Bridge, AStalledExchangeHoldsUpOnlyItsClient)
 {
-	script_server upstream(up, true, upstream_by_key);
-	serve_process serve(dir, {"--timeout", "3", "--upstream", up, sock}, sock);
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve({SMAP_SERVE_PATH, "--timeout", "3", "--upstream", up, sock}, sock,
+	                     logged);
 	int stalled = connect_to(sock);
 	int other = connect_to(sock);
 	ASSERT_NE(stalled, -1);
@@ -195,71 +187,59 @@ TEST_F(Bridge, AStalledExchangeHoldsUpOnlyItsClient)
 	close(stalled);
 	EXPECT_EQ(ask(other, "t bare"), "NOTFOUND ");
 	close(other);
-	EXPECT_EQ(waitpid(serve.pid, nullptr, WNOHANG), 0);
+	EXPECT_TRUE(serve.running());
 }
 
 TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 {
-	script_server local(up, true, upstream_by_key);
-	script_server tcp4(AF_INET, true, upstream_by_key);
+	fake_server local(upstream_by_key, up, framing::netstrings);
+	fake_server tcp4(upstream_by_key, "inet:127.0.0.1:0", framing::netstrings);
 	ASSERT_TRUE(tcp4.listening());
-	std::string port = std::to_string(tcp4.port);
+	std::string port = std::to_string(tcp4.port());
 	std::vector<std::string> forms = {up,
 	                                  "unix:" + up,
 	                                  "local:" + up,
 	                                  "unix://" + up,
-	                                  tcp4.endpoint,
+	                                  tcp4.endpoint(),
 	                                  "inet://127.0.0.1:" + port,
 	                                  "INET:localhost:" + port};
-	script_server tcp6(AF_INET6, true, upstream_by_key);
+	fake_server tcp6(upstream_by_key, "inet:[::1]:0", framing::netstrings);
 	if (tcp6.listening()) {
-		forms.push_back(tcp6.endpoint);
-		forms.push_back("inet://[::1]:" + std::to_string(tcp6.port));
+		forms.push_back(tcp6.endpoint());
+		forms.push_back("inet://[::1]:" + std::to_string(tcp6.port()));
 	} else {
 		printf("no ::1 here: the IPv6 forms are not tried\n");
 	}
 	for (const std::string& form : forms) {
-		serve_process serve(dir, {"--upstream", form, sock}, sock);
+		server_process serve({SMAP_SERVE_PATH, "--upstream", form, sock}, sock, logged);
 		int fd = connect_to(sock);
 		ASSERT_NE(fd, -1) << form;
 		EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org") << form;
 		EXPECT_EQ(ask(fd, "t bare"), "NOTFOUND ") << form;
 		close(fd);
 	}
-	EXPECT_EQ(local.connections(), 4);
-	EXPECT_EQ(tcp4.connections(), 3);
+	EXPECT_EQ(local.accepts(), 4);
+	EXPECT_EQ(tcp4.accepts(), 3);
 
 	// A port on which nothing listens: the reply and the warning name the
 	// upstream as it was written.
-	int bound = socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in addr{};
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof addr;
-	ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&addr), len), 0);
-	ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-	std::string refusing = "inet://localhost:" + std::to_string(ntohs(addr.sin_port));
-	serve_process serve(dir, {"--upstream", refusing, sock}, sock);
+	fake_server later([](const std::string&, int) { return server_reply{netstring("OK now")}; },
+	                  "inet:127.0.0.1:0", framing::netstrings);
+	later.stop();
+	std::string refusing = "inet://localhost:" + std::to_string(later.port());
+	server_process serve({SMAP_SERVE_PATH, "--upstream", refusing, sock}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	std::string why = "upstream " + refusing + ": cannot connect: Connection refused";
 	EXPECT_EQ(ask(fd, "t alice"), "TEMP " + why);
 	// Every address failed, so the name is resolved again; the port
 	// then listens, and the next query gets through.
-	ASSERT_EQ(listen(bound, 1), 0);
-	const timeval wait = {5, 0};
-	setsockopt(bound, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-	send_text(fd, "t alice\n");
-	int conn = accept(bound, nullptr, nullptr);
-	ASSERT_NE(conn, -1);
-	char request[64];
-	EXPECT_GT(recv(conn, request, sizeof request, 0), 0);
-	send_text(conn, ns("OK listening now"));
-	EXPECT_EQ(read_line(fd), "OK listening now");
-	close(conn);
+	later.start();
+	ASSERT_TRUE(later.listening());
+	EXPECT_EQ(ask(fd, "t alice"), "OK now");
+	EXPECT_EQ(later.queries(), std::vector<std::string>{"t alice"});
 	close(fd);
-	close(bound);
-	std::string log = read_file(serve.log);
+	std::string log = read_file(serve.log());
 	EXPECT_NE(log.find("warn: " + why), std::string::npos) << log;
 	EXPECT_EQ(log.find("cannot resolve"), std::string::npos) << log;
 }
@@ -283,16 +263,19 @@ TEST_F(Bridge, PipelinedQueriesKeepTheirOrderAndNoSurplusAnswers)
 	// "OK KEY" for every key; on the first connection, the reply to k7
 	// comes with a stale netstring after it, and the reply to k12 is
 	// followed later by one sent unasked on the idle connection.
-	script_server upstream(up, true, [](const std::string& request, int connection) {
+	auto script = [](const std::string& request, int connection) {
 		std::string key = request.substr(request.find(' ') + 1);
-		script_action a = {script_action::SEND, ns("OK " + key)};
+		server_reply r = {netstring("OK " + key)};
 		if (key == "k7" && connection == 1)
-			a.bytes = ns("OK stale") + a.bytes;
-		if (key == "k12")
-			a = {script_action::SEND, a.bytes, ns("OK stale"), 100};
-		return a;
-	});
-	serve_process serve(dir, args(), sock);
+			r.data = netstring("OK stale") + r.data;
+		if (key == "k12") {
+			r.later = netstring("OK stale");
+			r.later_ms = 100;
+		}
+		return r;
+	};
+	fake_server upstream(script, up, framing::netstrings);
+	server_process serve(bridge(), sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	std::string burst;
@@ -306,8 +289,8 @@ TEST_F(Bridge, PipelinedQueriesKeepTheirOrderAndNoSurplusAnswers)
 	close(fd);
 	// k7 was sent again on a second connection; the stale netstring on
 	// it, idle after k12, made the next query take a third.
-	EXPECT_EQ(upstream.connections(), 3);
-	std::string log = read_file(serve.log);
+	EXPECT_EQ(upstream.accepts(), 3);
+	std::string log = read_file(serve.log());
 	EXPECT_NE(log.find("sent more than one reply, reconnecting"), std::string::npos) << log;
 	EXPECT_NE(log.find("sent data nobody asked for"), std::string::npos) << log;
 }
@@ -323,7 +306,8 @@ TEST_F(Bridge, AFullListenQueueIsWaitedForWithinTheBound)
 	const timeval bound = {5, 0};
 	setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
 
-	serve_process serve(dir, {"--timeout", "3", "--upstream", up, sock}, sock);
+	server_process serve({SMAP_SERVE_PATH, "--timeout", "3", "--upstream", up, sock}, sock,
+	                     logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	send_text(fd, "t k\n");
@@ -336,8 +320,8 @@ TEST_F(Bridge, AFullListenQueueIsWaitedForWithinTheBound)
 	char c;
 	while (request.size() < 6 && recv(conn, &c, 1, 0) == 1)
 		request.push_back(c);
-	EXPECT_EQ(request, ns("t k"));
-	send_text(conn, ns("OK waited"));
+	EXPECT_EQ(request, netstring("t k"));
+	send_text(conn, netstring("OK waited"));
 	EXPECT_EQ(read_line(fd), "OK waited");
 	close(conn);
 	close(fd);

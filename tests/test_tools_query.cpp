@@ -1,15 +1,13 @@
 // smap-query against scripted servers, and the whole chain: the backend
 // asking smap-serve, as the demo shows it.
 #include "harness/child.hpp"
-#include "tools_helpers.hpp"
+#include "harness/fake_server.hpp"
+#include "harness/sockets.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace
@@ -24,46 +22,48 @@ child_result run(const std::vector<std::string>& argv, const std::string& input 
 }
 
 // Line replies picked by key.
-script_action line_by_key(const std::string& request, int)
+server_reply line_by_key(const std::string& request, int)
 {
 	std::string key = request.substr(request.find(' ') + 1);
 	if (key == "found")
-		return {script_action::SEND, "OK the value\n"};
+		return {"OK the value\n"};
 	if (key == "missing")
-		return {script_action::SEND, "NOTFOUND \n"};
+		return {"NOTFOUND \n"};
 	if (key == "temp")
-		return {script_action::SEND, "TEMP try later\n"};
+		return {"TEMP try later\n"};
 	if (key == "timeout")
-		return {script_action::SEND, "TIMEOUT slow\n"};
+		return {"TIMEOUT slow\n"};
 	if (key == "perm")
-		return {script_action::SEND, "PERM no\n"};
+		return {"PERM no\n"};
 	if (key == "bare")
-		return {script_action::SEND, "NOTFOUND\n"};
+		return {"NOTFOUND\n"};
 	if (key == "huge")
-		return {script_action::SEND, "OK " + std::string(100000, 'v') + "\n"};
+		return {"OK " + std::string(100000, 'v') + "\n"};
 	if (key == "hangup")
-		return {script_action::CLOSE, ""};
+		return {"", true};
 	if (key == "twice")
-		return {script_action::SEND, "OK first\nOK stale\n"};
+		return {"OK first\nOK stale\n"};
 	if (key == "endless")
-		return {script_action::STALL, "OK " + std::string(300000, 'v')};
-	return {script_action::SEND, "what?\n"};
+		return {.data = "OK " + std::string(300000, 'v'), .stall = true};
+	if (key == "trickle") // a byte every 100 ms: a line that never ends
+		return {.data = "OK " + std::string(1000, 'v'), .trickle_ms = 100};
+	return {"what?\n"};
 }
 
-script_action netstring_by_key(const std::string& request, int)
+server_reply netstring_by_key(const std::string& request, int)
 {
 	std::string key = request.substr(request.find(' ') + 1);
 	if (key == "found")
-		return {script_action::SEND, "12:OK the value,"};
+		return {"12:OK the value,"};
 	if (key == "bare")
-		return {script_action::SEND, "8:NOTFOUND,"};
+		return {"8:NOTFOUND,"};
 	if (key == "temp")
-		return {script_action::SEND, "6:TEMP x,"};
+		return {"6:TEMP x,"};
 	if (key == "newline")
-		return {script_action::SEND, "5:OK a\nb,"};
+		return {"5:OK a\nb,"};
 	if (key == "twice")
-		return {script_action::SEND, "8:OK first,8:OK stale,"};
-	return {script_action::SEND, "5:OK xy;"};
+		return {"8:OK first,8:OK stale,"};
+	return {"5:OK xy;"};
 }
 
 struct Query : ::testing::Test {
@@ -79,7 +79,7 @@ struct Query : ::testing::Test {
 
 TEST_F(Query, ExitStatusFollowsTheReplies)
 {
-	script_server server(sock, false, line_by_key);
+	fake_server server(line_by_key, sock);
 	child_result r = query({sock, "aliases", "found"});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "OK the value\n");
@@ -93,7 +93,7 @@ TEST_F(Query, ExitStatusFollowsTheReplies)
 	r = query({sock, "aliases", "temp", "found"});
 	EXPECT_EQ(r.status, 2);
 	EXPECT_EQ(r.out, "TEMP try later\nOK the value\n");
-	EXPECT_EQ(server.requests().back(), "aliases found");
+	EXPECT_EQ(server.queries().back(), "aliases found");
 	EXPECT_NE(query({sock, "aliases", "huge"}).err.find("longer than 100000"),
 	          std::string::npos);
 }
@@ -104,7 +104,7 @@ TEST_F(Query, UnreachableServerAndBadCommandLines)
 	EXPECT_EQ(r.status, 3);
 	EXPECT_NE(r.err.find("cannot connect to"), std::string::npos) << r.err;
 	{
-		script_server server(sock, false, line_by_key);
+		fake_server server(line_by_key, sock);
 		r = query({sock, "aliases", "found", "hangup"});
 		EXPECT_EQ(r.status, 3);
 		EXPECT_EQ(r.out, "OK the value\n");
@@ -119,11 +119,11 @@ TEST_F(Query, UnreachableServerAndBadCommandLines)
 
 TEST_F(Query, NetstringFraming)
 {
-	script_server server(sock, true, netstring_by_key);
+	fake_server server(netstring_by_key, sock, framing::netstrings);
 	child_result r = query({"--netstring", sock, "aliases", "found", "bare"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "OK the value\nNOTFOUND\n");
-	EXPECT_EQ(server.requests()[0], "aliases found");
+	EXPECT_EQ(server.queries()[0], "aliases found");
 	EXPECT_EQ(query({"--netstring", sock, "aliases", "temp"}).status, 2);
 	EXPECT_EQ(query({"--netstring", sock, "aliases", "newline"}).status, 2);
 	r = query({"--netstring", sock, "aliases", "malformed", "found"});
@@ -138,7 +138,7 @@ TEST_F(Query, BackendAsksSmapServe)
 	mkdir(maps.c_str(), 0755);
 	write_file(maps + "/aliases", "postmaster root\n");
 	write_file(maps + "/mailaddrmap", "alice@example.org alice@example.org\n");
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, {.log = dir.file("serve.log")});
 	std::string session = "config|protocol|0.1\n"
 	                      "config|ready\n"
 	                      "table|0.1|1|aliases|lookup|alias|id1|postmaster\n"
@@ -161,20 +161,20 @@ TEST_F(Query, BackendAsksSmapServe)
 
 TEST_F(Query, ReachesServersAtEveryKindOfEndpoint)
 {
-	script_server lines(AF_INET, false, line_by_key);
+	fake_server lines(line_by_key, "inet:127.0.0.1:0");
 	ASSERT_TRUE(lines.listening());
-	child_result r = query({lines.endpoint, "aliases", "found", "missing"});
+	child_result r = query({lines.endpoint(), "aliases", "found", "missing"});
 	EXPECT_EQ(r.status, 1) << r.err;
 	EXPECT_EQ(r.out, "OK the value\nNOTFOUND \n");
-	script_server netstrings(AF_INET, true, netstring_by_key);
-	r = query({"--netstring", "inet://127.0.0.1:" + std::to_string(netstrings.port), "t",
+	fake_server netstrings(netstring_by_key, "inet:127.0.0.1:0", framing::netstrings);
+	r = query({"--netstring", "inet://127.0.0.1:" + std::to_string(netstrings.port()), "t",
 	           "found"});
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "OK the value\n");
-	script_server local(sock, false, line_by_key);
+	fake_server local(line_by_key, sock);
 	EXPECT_EQ(query({"unix:" + sock, "aliases", "found"}).out, "OK the value\n");
 	EXPECT_EQ(query({"unix://" + sock, "aliases", "found"}).out, "OK the value\n");
-	EXPECT_EQ(local.connections(), 2);
+	EXPECT_EQ(local.accepts(), 2);
 
 	r = query({"inet:localhost", "t", "k"});
 	EXPECT_EQ(r.status, 64);
@@ -188,7 +188,8 @@ TEST_F(Query, ReachesServersAtEveryKindOfEndpoint)
 TEST_F(Query, ASurplusReplyIsNeverPrintedAsTheNextAnswer)
 {
 	for (bool netstring : {false, true}) {
-		script_server server(sock, netstring, netstring ? netstring_by_key : line_by_key);
+		fake_server server(netstring ? netstring_by_key : line_by_key, sock,
+		                   netstring ? framing::netstrings : framing::lines);
 		std::vector<std::string> args = {sock, "aliases", "twice", "found"};
 		if (netstring)
 			args.insert(args.begin(), "--netstring");
@@ -198,45 +199,25 @@ TEST_F(Query, ASurplusReplyIsNeverPrintedAsTheNextAnswer)
 		EXPECT_NE(r.err.find("sent more than one reply to twice"), std::string::npos)
 		        << r.err;
 		// The next key went out on a new connection.
-		EXPECT_EQ(server.connections(), 2);
-		EXPECT_EQ(server.requests().size(), 2u);
+		EXPECT_EQ(server.accepts(), 2);
+		EXPECT_EQ(server.queries().size(), 2u);
 	}
-}
-
-// Answers the first query on `listener` with one byte every 100 ms until
-// the client goes away: a reply line that never ends.
-void trickle(int listener)
-{
-	int fd = accept(listener, nullptr, nullptr);
-	char query[64];
-	if (fd == -1 || recv(fd, query, sizeof query, 0) <= 0)
-		return;
-	send(fd, "OK ", 3, MSG_NOSIGNAL);
-	while (send(fd, "v", 1, MSG_NOSIGNAL) == 1)
-		usleep(100000);
-	close(fd);
 }
 
 TEST_F(Query, OverlongAndEndlessRepliesEndWithStatus2)
 {
-	script_server server(sock, false, line_by_key);
+	fake_server server(line_by_key, sock);
 	// Stopped at the limit, without waiting for a newline that never comes.
 	child_result r = query({sock, "aliases", "endless", "found"});
 	EXPECT_EQ(r.status, 2);
 	EXPECT_EQ(r.out, "");
 	EXPECT_NE(r.err.find("reply to endless: longer than 100000 bytes"), std::string::npos)
 	        << r.err;
-	EXPECT_EQ(server.requests().size(), 1u) << "nothing is asked after it";
+	EXPECT_EQ(server.queries().size(), 1u) << "nothing is asked after it";
 
-	std::string slow = dir.file("slow");
-	int listener = listen_on(slow, 1);
-	ASSERT_NE(listener, -1);
-	std::thread server_side(trickle, listener);
-	r = query({slow, "aliases", "k"});
-	server_side.join();
-	close(listener);
+	r = query({sock, "aliases", "trickle"});
 	EXPECT_EQ(r.status, 2);
-	EXPECT_NE(r.err.find("reply to k did not end within 10 seconds"), std::string::npos)
+	EXPECT_NE(r.err.find("reply to trickle did not end within 10 seconds"), std::string::npos)
 	        << r.err;
 }
 
@@ -259,7 +240,7 @@ child_result query_with_stdout(const std::vector<std::string>& args,
 
 TEST_F(Query, NothingIsAskedWhenStandardOutputCannotTakeTheReplies)
 {
-	script_server server(sock, false, line_by_key);
+	fake_server server(line_by_key, sock);
 	child_result r = query_with_stdout({sock, "t", "found"}, [] { close(STDOUT_FILENO); });
 	EXPECT_EQ(r.status, 74);
 	EXPECT_NE(r.err.find("standard output is closed"), std::string::npos) << r.err;
@@ -272,7 +253,7 @@ TEST_F(Query, NothingIsAskedWhenStandardOutputCannotTakeTheReplies)
 	});
 	EXPECT_EQ(r.status, 74);
 	EXPECT_NE(r.err.find("without a reader"), std::string::npos) << r.err;
-	EXPECT_EQ(server.connections(), 0);
+	EXPECT_EQ(server.accepts(), 0);
 
 	// A write that fails stops it before the next query.
 	r = query_with_stdout({sock, "t", "found", "found"}, [] {
@@ -282,7 +263,7 @@ TEST_F(Query, NothingIsAskedWhenStandardOutputCannotTakeTheReplies)
 	});
 	EXPECT_EQ(r.status, 74);
 	EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
-	EXPECT_EQ(server.requests().size(), 1u);
+	EXPECT_EQ(server.queries().size(), 1u);
 }
 
 } // namespace

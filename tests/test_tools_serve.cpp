@@ -1,12 +1,13 @@
 // smap-serve with map files, end to end over real sockets.
-#include "tools_helpers.hpp"
+#include "harness/child.hpp"
+#include "harness/fake_server.hpp"
+#include "harness/sockets.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -16,6 +17,7 @@ struct ServeMaps : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
 	std::string maps = dir.file("maps");
+	spawn_options logged = {.log = dir.file("serve.log")};
 
 	void SetUp() override
 	{
@@ -32,7 +34,7 @@ struct ServeMaps : ::testing::Test {
 
 TEST_F(ServeMaps, AnswersFromMapFiles)
 {
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
@@ -54,12 +56,12 @@ TEST_F(ServeMaps, AnswersFromMapFiles)
 	EXPECT_EQ(read_line(fd), "NOTFOUND ");
 	EXPECT_EQ(read_line(fd), "PERM unknown table");
 	close(fd);
-	EXPECT_NE(read_file(serve.log).find("duplicate key"), std::string::npos);
+	EXPECT_NE(read_file(serve.log()).find("duplicate key"), std::string::npos);
 }
 
 TEST_F(ServeMaps, ReloadsAChangedFile)
 {
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
@@ -88,7 +90,7 @@ TEST_F(ServeMaps, ReloadsAChangedFile)
 
 TEST_F(ServeMaps, OverlongAndBrokenLinesLeaveOthersServed)
 {
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	// 8192 bytes is the longest query served; one byte more is refused,
@@ -114,12 +116,12 @@ TEST_F(ServeMaps, OverlongAndBrokenLinesLeaveOthersServed)
 
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
 	close(fd);
-	EXPECT_EQ(waitpid(serve.pid, nullptr, WNOHANG), 0) << "smap-serve is gone";
+	EXPECT_TRUE(serve.running()) << "smap-serve is gone";
 }
 
 TEST_F(ServeMaps, ServesSeveralClientsAndIsNotStalledByOne)
 {
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	// Connected first, so that a server that waits on either of them would
 	// never get to the others: one client floods queries and never reads
 	// its replies, one sends half a line and waits.
@@ -165,30 +167,26 @@ TEST_F(ServeMaps, ServesSeveralClientsAndIsNotStalledByOne)
 TEST_F(ServeMaps, SocketModeAndCleanExit)
 {
 	{
-		serve_process serve(dir, {sock, maps}, sock);
+		server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 		struct stat st;
 		ASSERT_EQ(lstat(sock.c_str(), &st), 0);
 		EXPECT_EQ(st.st_mode & 07777, 0660u);
 		int idle = connect_to(sock); // an idle client does not delay the exit
-		int status = serve.stop(SIGTERM);
-		ASSERT_TRUE(WIFEXITED(status));
-		EXPECT_EQ(WEXITSTATUS(status), 0);
+		EXPECT_EQ(serve.stop(SIGTERM).status, 0);
 		EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
 		close(idle);
 	}
 	{
-		serve_process serve(dir, {"--mode", "0600", sock, maps}, sock);
+		server_process serve({SMAP_SERVE_PATH, "--mode", "0600", sock, maps}, sock, logged);
 		struct stat st;
 		ASSERT_EQ(lstat(sock.c_str(), &st), 0);
 		EXPECT_EQ(st.st_mode & 07777, 0600u);
-		int status = serve.stop(SIGINT);
-		ASSERT_TRUE(WIFEXITED(status));
-		EXPECT_EQ(WEXITSTATUS(status), 0);
+		EXPECT_EQ(serve.stop(SIGINT).status, 0);
 		EXPECT_NE(access(sock.c_str(), F_OK), 0);
 	}
 	// A socket path that was replaced while it ran is not removed.
 	{
-		serve_process serve(dir, {sock, maps}, sock);
+		server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 		unlink(sock.c_str());
 		write_file(sock, "not ours");
 		serve.stop(SIGTERM);
@@ -204,9 +202,9 @@ std::string refused_start(const temp_dir& dir, const std::vector<std::string>& a
 	argv.insert(argv.end(), args.begin(), args.end());
 	std::string log = dir.file("refused.log");
 	unlink(log.c_str());
-	int status = wait_exit(spawn(argv, log), 5000);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-	return read_file(log);
+	child_result r = spawned(argv, {.log = log}).finish(5000);
+	EXPECT_EQ(r.status, 1);
+	return r.err;
 }
 
 TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
@@ -219,16 +217,15 @@ TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 		int fd = socket(AF_UNIX, SOCK_STREAM, 0);
 		ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 		close(fd);
-		serve_process serve(dir, {sock, maps}, sock);
+		server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 		int c = connect_to(sock);
 		EXPECT_EQ(ask(c, "aliases postmaster"), "OK root");
 		close(c);
 	}
 	// A live server's socket is left alone.
 	{
-		script_server live(sock, false, [](const std::string&, int) {
-			return script_action{script_action::SEND, "OK live\n"};
-		});
+		fake_server live([](const std::string&, int) { return server_reply{"OK live\n"}; },
+		                 sock);
 		std::string log = refused_start(dir, {sock, maps});
 		EXPECT_NE(log.find("another server is listening on"), std::string::npos) << log;
 		int c = connect_to(sock);
@@ -288,11 +285,6 @@ std::string read_line_within(int fd, int ms)
 	return line;
 }
 
-bool alive(pid_t pid)
-{
-	return waitpid(pid, nullptr, WNOHANG) == 0;
-}
-
 TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
 {
 	write_file(maps + "/crlf", "postmaster root\r\n"
@@ -306,7 +298,7 @@ TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
 	ASSERT_EQ(symlink(dir.file("secret").c_str(), (maps + "/absolute").c_str()), 0);
 	ASSERT_EQ(symlink("aliases", (maps + "/inside").c_str()), 0);
 	ASSERT_EQ(symlink("nowhere", (maps + "/dangling").c_str()), 0);
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 
@@ -330,7 +322,7 @@ TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
 	ASSERT_EQ(symlink("../secret", (maps + "/aliases").c_str()), 0);
 	EXPECT_EQ(ask(fd, "aliases root"), "PERM unknown table");
 	close(fd);
-	std::string log = read_file(serve.log);
+	std::string log = read_file(serve.log());
 	EXPECT_EQ(count_of(log, "map outside is a symbolic link"), 1u) << log;
 	EXPECT_EQ(count_of(log, "map aliases is a symbolic link"), 1u) << log;
 }
@@ -341,7 +333,7 @@ TEST_F(ServeMaps, OversizedMapIsRefused)
 	write_file(huge, "");
 	// Sparse: one byte over the 1 GiB that a map may have.
 	ASSERT_EQ(truncate(huge.c_str(), (off_t(1) << 30) + 1), 0);
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int fd = connect_to(sock);
 	EXPECT_EQ(ask(fd, "huge key"), "TEMP map huge is larger than 1073741824 bytes");
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
@@ -366,7 +358,7 @@ std::string big_value(const std::string& tag, int i)
 TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
 {
 	write_file(maps + "/big", big_map("old", 200000)); // about 8 MB
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int a = connect_to(sock), b = connect_to(sock);
 	ASSERT_NE(a, -1);
 	ASSERT_NE(b, -1);
@@ -396,7 +388,7 @@ TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
 	EXPECT_EQ(reply, big_value("new", 7));
 	EXPECT_EQ(ask(a, "big key209999"), big_value("new", 209999));
 	close(a);
-	EXPECT_EQ(count_of(read_file(serve.log), "loaded map big: "), 2u);
+	EXPECT_EQ(count_of(read_file(serve.log()), "loaded map big: "), 2u);
 
 	// A map of one step's size, 256 KiB, is still read within the query.
 	std::string step = "key new\n" + std::string((1 << 18) - 9, '#') + "\n";
@@ -409,46 +401,45 @@ TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
 
 TEST_F(ServeMaps, HangupReadsTheMapsAgain)
 {
-	serve_process serve(dir, {sock, maps}, sock);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
 	int fd = connect_to(sock);
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
 	for (size_t i = 1; i <= 2; i++) {
-		kill(serve.pid, SIGHUP);
+		kill(serve.pid(), SIGHUP);
 		long long end = monotonic_ms() + 5000;
-		while (count_of(read_file(serve.log), "SIGHUP") < i && monotonic_ms() < end)
+		while (count_of(read_file(serve.log()), "SIGHUP") < i && monotonic_ms() < end)
 			usleep(10000);
 		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
 	}
 	// Unchanged, the map was read again after each SIGHUP, when asked.
-	EXPECT_EQ(count_of(read_file(serve.log), "loaded map aliases: "), 3u);
+	EXPECT_EQ(count_of(read_file(serve.log()), "loaded map aliases: "), 3u);
 	EXPECT_EQ(access(sock.c_str(), F_OK), 0);
 	close(fd);
-	int status = serve.stop(SIGTERM);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
 }
 
 TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
 {
 	// Started so, a socket or pipe must not take descriptor 1 or 2, where
 	// the log lines of -v would go.
-	serve_process serve(dir, {"-v", sock, maps}, sock, {.no_output = true});
+	server_process serve({SMAP_SERVE_PATH, "-v", sock, maps}, sock,
+	                     {.log = logged.log, .closed = {1, 2}});
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	for (int i = 0; i < 5; i++)
 		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
 	close(fd);
-	EXPECT_TRUE(alive(serve.pid));
+	EXPECT_TRUE(serve.running());
 	// Opened on /dev/null: the log lines go nowhere, and nothing else
 	// took those numbers.
 	for (int std_fd : {1, 2}) {
 		std::string link =
-		        "/proc/" + std::to_string(serve.pid) + "/fd/" + std::to_string(std_fd);
+		        "/proc/" + std::to_string(serve.pid()) + "/fd/" + std::to_string(std_fd);
 		char target[256] = "";
 		ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
 		EXPECT_EQ(std::string(target, n > 0 ? size_t(n) : 0), "/dev/null") << link;
 	}
-	int status = serve.stop(SIGTERM);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
 	EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
 }
 
@@ -467,7 +458,8 @@ TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 {
 	// With 24 descriptors there is room for a handful of clients: the
 	// server neither dies nor locks newcomers out.
-	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24});
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24});
 	std::vector<int> idle = idle_clients(sock, 30);
 	int fresh = connect_to(sock);
 	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
@@ -477,20 +469,21 @@ TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 	for (int fd : idle)
 		close(fd);
 	close(fresh);
-	EXPECT_TRUE(alive(serve.pid));
-	EXPECT_TRUE(log_shows(serve.log, "client slots in use"));
+	EXPECT_TRUE(serve.running());
+	EXPECT_TRUE(log_shows(serve.log(), "client slots in use"));
 }
 
 TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
 {
 	// Inherited descriptors leave fewer than the table was sized for:
 	// accept() runs out, pauses, and the table shrinks to what it holds.
-	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24, .inherited = 12});
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24, .inherited = 12});
 	std::vector<int> idle = idle_clients(sock, 10);
 	int fresh = connect_to(sock);
 	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
-	EXPECT_TRUE(alive(serve.pid));
-	std::string log = read_file(serve.log);
+	EXPECT_TRUE(serve.running());
+	std::string log = read_file(serve.log());
 	EXPECT_NE(log.find("warn: accept: Too many open files"), std::string::npos) << log;
 	EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
 	for (int fd : idle)
@@ -500,9 +493,10 @@ TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
 
 TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
 {
-	serve_process serve(dir, {sock, maps}, sock, {.nofile = 24});
-	ASSERT_TRUE(log_shows(serve.log, "clients at once"));
-	std::string log = read_file(serve.log);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log(), "clients at once"));
+	std::string log = read_file(serve.log());
 	size_t at = log.find("up to ") + 6;
 	int table = atoi(log.c_str() + at);
 	ASSERT_GT(table, 0);
@@ -540,33 +534,29 @@ TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
 	close(fresh);
 }
 
-std::string ns(const std::string& payload)
-{
-	return std::to_string(payload.size()) + ":" + payload + ",";
-}
-
 // An upstream that answers "OK value-KEY", and two replies with a value
 // glued to their status word.
-script_action upstream_values(const std::string& request, int)
+server_reply upstream_values(const std::string& request, int)
 {
 	std::string key = request.substr(request.find(' ') + 1);
 	if (key == "tab")
-		return {script_action::SEND, ns("OK\tsecret-tab")};
+		return {netstring("OK\tsecret-tab")};
 	if (key == "glued")
-		return {script_action::SEND, ns("OKsecret-glued")};
-	return {script_action::SEND, ns("OK value-" + key)};
+		return {netstring("OKsecret-glued")};
+	return {netstring("OK value-" + key)};
 }
 
 struct ServeBridge : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
 	std::string up = dir.file("up");
-	script_server upstream{up, true, upstream_values};
+	spawn_options logged = {.log = dir.file("serve.log")};
+	fake_server upstream{upstream_values, up, framing::netstrings};
 };
 
 TEST_F(ServeBridge, VerboseLogShowsNoValue)
 {
-	serve_process serve(dir, {"-v", "--upstream", up, sock}, sock);
+	server_process serve({SMAP_SERVE_PATH, "-v", "--upstream", up, sock}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	// -v shows the status word of a reply, never what follows it.
@@ -575,7 +565,7 @@ TEST_F(ServeBridge, VerboseLogShowsNoValue)
 	EXPECT_EQ(ask(fd, "t glued"), "OKsecret-glued");
 	close(fd);
 	serve.stop(SIGTERM);
-	std::string log = read_file(serve.log);
+	std::string log = read_file(serve.log());
 	EXPECT_EQ(log.find("secret"), std::string::npos) << log;
 	EXPECT_EQ(log.find("value-"), std::string::npos) << log;
 	EXPECT_EQ(count_of(log, "reply OK\n"), 2u) << log;
@@ -584,22 +574,22 @@ TEST_F(ServeBridge, VerboseLogShowsNoValue)
 
 TEST_F(ServeBridge, HangupIsIgnored)
 {
-	serve_process serve(dir, {"--upstream", up, sock}, sock);
+	server_process serve({SMAP_SERVE_PATH, "--upstream", up, sock}, sock, logged);
 	int fd = connect_to(sock);
 	EXPECT_EQ(ask(fd, "t before"), "OK value-before");
-	kill(serve.pid, SIGHUP);
-	ASSERT_TRUE(log_shows(serve.log, "SIGHUP ignored"));
+	kill(serve.pid(), SIGHUP);
+	ASSERT_TRUE(log_shows(serve.log(), "SIGHUP ignored"));
 	EXPECT_EQ(ask(fd, "t after"), "OK value-after");
 	close(fd);
-	int status = serve.stop(SIGTERM);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
 }
 
 TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
 {
 	// Two descriptors a client: each newcomer still gets in and gets its
 	// answer, far past the limit.
-	serve_process serve(dir, {"--upstream", up, sock}, sock, {.nofile = 24});
+	server_process serve({SMAP_SERVE_PATH, "--upstream", up, sock}, sock,
+	                     {.log = logged.log, .nofile = 24});
 	std::vector<int> clients;
 	for (int i = 0; i < 30; i++) {
 		clients.push_back(connect_to(sock));
@@ -609,7 +599,7 @@ TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
 	EXPECT_EQ(read_line(clients.front()), "<eof>");
 	for (int fd : clients)
 		close(fd);
-	EXPECT_TRUE(alive(serve.pid));
+	EXPECT_TRUE(serve.running());
 }
 
 } // namespace

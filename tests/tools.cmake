@@ -1,17 +1,13 @@
 # Tests of the administrator's tools: framing parsers, smap-serve with map
 # files, as a bridge and under a service manager, smap-query, the manual
 # pages, the install tree and the systemd units.
-find_package(GTest REQUIRED)
-find_package(Threads REQUIRED)
-include(GoogleTest)
-
 add_executable(test_tools_framing test_tools_framing.cpp)
 target_link_libraries(test_tools_framing PRIVATE smap_tools GTest::gtest_main)
 gtest_discover_tests(test_tools_framing)
 
-add_executable(test_tools_e2e tools_helpers.cpp test_tools_serve.cpp test_tools_bridge.cpp
-                              test_tools_query.cpp test_tools_activation.cpp)
-target_link_libraries(test_tools_e2e PRIVATE smap_test_harness GTest::gtest_main Threads::Threads)
+add_executable(test_tools_e2e test_tools_serve.cpp test_tools_bridge.cpp test_tools_query.cpp
+                              test_tools_activation.cpp)
+target_link_libraries(test_tools_e2e PRIVATE smap_test_harness GTest::gtest_main)
 # The socket-activation tests that need it are skipped where it is missing.
 find_program(SMAP_SOCKET_ACTIVATE_PROGRAM systemd-socket-activate)
 if(NOT SMAP_SOCKET_ACTIVATE_PROGRAM)

@@ -1,5 +1,8 @@
 #include "child.hpp"
 
+#include "sockets.hpp"
+#include "temp_dir.hpp"
+
 #include "support/compat.hpp"
 #include "support/log.hpp"
 
@@ -19,6 +22,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,11 +121,22 @@ std::string log_line(pid_t pid, const std::string& text)
 	return std::string(getprogname()) + "[" + std::to_string(pid) + "]: " + text + "\n";
 }
 
-spawned::spawned(const std::vector<std::string>& argv, std::vector<int> closed)
+spawned::spawned(const std::vector<std::string>& argv, spawn_options options)
+    : options_(std::move(options))
 {
-	int in[2], out[2], err[2];
-	must(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
-	     "pipe");
+	bool logged = !options_.log.empty();
+	int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+	if (logged) {
+		in[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+		out[1] =
+		        open(options_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+		err[1] = out[1];
+		must(in[0] != -1 && out[1] != -1, options_.log.c_str());
+	} else {
+		must(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 &&
+		             pipe2(err, O_CLOEXEC) == 0,
+		     "pipe");
+	}
 	std::vector<char*> args;
 	for (const auto& a : argv)
 		args.push_back(const_cast<char*>(a.c_str()));
@@ -132,14 +147,26 @@ spawned::spawned(const std::vector<std::string>& argv, std::vector<int> closed)
 		dup2(in[0], STDIN_FILENO);
 		dup2(out[1], STDOUT_FILENO);
 		dup2(err[1], STDERR_FILENO);
-		for (int fd : closed)
+		// Only what the options ask for is inherited, not the test's own
+		// sockets.
+		for (int fd = 3; fd < 1024; fd++)
 			close(fd);
+		for (int fd : options_.closed)
+			close(fd);
+		for (int i = 0; i < options_.inherited; i++)
+			fcntl(STDIN_FILENO, F_DUPFD, 3); // without FD_CLOEXEC: passed on
+		if (options_.nofile > 0) {
+			rlimit lim = {rlim_t(options_.nofile), rlim_t(options_.nofile)};
+			setrlimit(RLIMIT_NOFILE, &lim);
+		}
 		signal(SIGPIPE, SIG_DFL);
 		execvp(args[0], args.data());
 		_exit(127);
 	}
 	close(in[0]);
 	close(out[1]);
+	if (logged)
+		return;
 	close(err[1]);
 	in_fd_ = in[1];
 	fcntl(in_fd_, F_SETFL, O_NONBLOCK);
@@ -164,6 +191,8 @@ void spawned::send(std::string_view data)
 {
 	// Keep reading the child's output while writing, so that neither side
 	// waits on a full pipe.
+	if (in_fd_ < 0 && !data.empty())
+		throw std::runtime_error("child has no input pipe");
 	while (!data.empty()) {
 		pollfd fds[3] = {{in_fd_, POLLOUT, 0}, {out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
 		if (poll(fds, 3, 30000) <= 0)
@@ -248,21 +277,38 @@ child_result spawned::finish(int timeout_ms)
 	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
 	while ((out_fd_ >= 0 || err_fd_ >= 0) && remaining_ms(deadline) > 0)
 		pump(remaining_ms(deadline));
+	while (running() && remaining_ms(deadline) > 0)
+		usleep(5000);
+	if (running()) { // did not end in time: the test fails on the status
+		kill(pid_, SIGKILL);
+		waitpid(pid_, &wait_status_, 0);
+	}
 	child_result r;
+	r.pid = pid_;
 	r.out = out_buf_;
-	r.err = err_buf_;
+	r.err = options_.log.empty() ? err_buf_ : read_file(options_.log);
 	out_buf_.clear();
-	int status;
-	if (out_fd_ >= 0 || err_fd_ >= 0)
-		kill(pid_, SIGKILL); // did not end in time: the test fails on the status
-	waitpid(pid_, &status, 0);
 	pid_ = -1;
-	if (WIFEXITED(status))
-		r.status = WEXITSTATUS(status);
-	else if (WIFSIGNALED(status))
-		r.signal = WTERMSIG(status);
+	if (WIFEXITED(wait_status_))
+		r.status = WEXITSTATUS(wait_status_);
+	else if (WIFSIGNALED(wait_status_))
+		r.signal = WTERMSIG(wait_status_);
 	expect_no_sanitizer_report(r.err);
 	return r;
+}
+
+child_result spawned::stop(int sig, int timeout_ms)
+{
+	if (running())
+		kill(pid_, sig);
+	return finish(timeout_ms);
+}
+
+bool spawned::running()
+{
+	if (pid_ <= 0 || wait_status_ != -1)
+		return false;
+	return waitpid(pid_, &wait_status_, WNOHANG) == 0;
 }
 
 int spawned::open_fds() const
@@ -342,4 +388,19 @@ std::vector<std::string> log_messages(const std::string& text)
 		messages.push_back(mark == std::string::npos ? line : line.substr(mark + 3));
 	}
 	return messages;
+}
+
+server_process::server_process(const std::vector<std::string>& argv, const std::string& socket,
+                               spawn_options options)
+    : spawned(argv, std::move(options))
+{
+	if (!wait_listening(socket, 30000))
+		ADD_FAILURE() << argv[0] << " is not listening on " << socket << ":\n"
+		              << read_file(log());
+}
+
+server_process::~server_process()
+{
+	if (pid() > 0)
+		stop(SIGTERM, 5000);
 }
