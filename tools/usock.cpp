@@ -27,6 +27,28 @@ int new_socket()
 	return fd;
 }
 
+// A socket connected to `path` with a bounded connect, or -1 with errno:
+// the probe that tells a stale socket file from a live server.
+int probe_connect(const char* path, int timeout_seconds)
+{
+	sockaddr_un addr;
+	if (!usock_address(path, &addr))
+		return -1;
+	int fd = new_socket();
+	if (fd == -1)
+		return -1;
+	const timeval bound = {timeout_seconds, 0};
+	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == -1 ||
+	    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == -1 ||
+	    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
+		int error = errno;
+		close(fd);
+		errno = error;
+		return -1;
+	}
+	return fd;
+}
+
 } // namespace
 
 bool usock_address(const char* path, sockaddr_un* addr)
@@ -52,26 +74,6 @@ bool usock_set_nonblocking(int fd)
 	return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
 }
 
-int usock_connect(const char* path, int timeout_seconds)
-{
-	sockaddr_un addr;
-	if (!usock_address(path, &addr))
-		return -1;
-	int fd = new_socket();
-	if (fd == -1)
-		return -1;
-	const timeval bound = {timeout_seconds, 0};
-	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == -1 ||
-	    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == -1 ||
-	    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
-		int error = errno;
-		close(fd);
-		errno = error;
-		return -1;
-	}
-	return fd;
-}
-
 int usock_listen(const char* path, mode_t mode, struct stat* identity, std::string* why)
 {
 	sockaddr_un addr;
@@ -87,7 +89,7 @@ int usock_listen(const char* path, mode_t mode, struct stat* identity, std::stri
 			*why = std::string(path) + " exists and is not a socket";
 			return -1;
 		}
-		int probe = usock_connect(path, 1);
+		int probe = probe_connect(path, 1);
 		if (probe != -1) {
 			close(probe);
 			*why = std::string("another server is listening on ") + path;

@@ -1,11 +1,12 @@
-// Local stream sockets: addresses, connecting, listening, descriptor flags.
+// Local stream sockets: addresses, listening, descriptor flags.
 //
 // A path is usable when it is not empty and fits the platform's sun_path
 // field with its NUL: a path of sizeof(sun_path) bytes or more is refused,
 // as the backend refuses it, and an empty one is refused because it would
-// name an abstract socket. usock_listen() takes over a socket path: it removes a stale
-// socket file only after a connection attempt showed that nothing listens
-// on it, and never removes a file that is not a socket. The caller owns
+// name an abstract socket. usock_listen() takes over a socket path: it
+// removes a stale socket file only after a connection attempt showed that
+// nothing listens on it, and never removes a file that is not a socket.
+// Clients connect through the endpoint module (endpoint.hpp). The caller owns
 // every descriptor returned. Functions report failure through their
 // result and errno (or a message buffer); nothing here is fatal or logs.
 #pragma once
@@ -19,11 +20,6 @@
 // Fills *addr for `path`; false when it does not fit (errno ENAMETOOLONG)
 // or is empty (errno ENOENT).
 bool usock_address(const char* path, sockaddr_un* addr);
-
-// A new local stream socket connected to `path`, or -1 with errno set.
-// The connect and every later read and write on it are bounded by
-// timeout_seconds (SO_SNDTIMEO, SO_RCVTIMEO).
-int usock_connect(const char* path, int timeout_seconds);
 
 // Binds and listens on `path` with permissions `mode`, removing a stale
 // socket file first. Returns the non-blocking listening descriptor, or -1
