@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Convenience wrapper around CMake and CTest.
 #   make            configure and build everything in $(BUILD), as
 #                   $(BUILD_TYPE) (CFLAGS, CXXFLAGS, CPPFLAGS and LDFLAGS

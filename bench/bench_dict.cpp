@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The dictionary against std::map and std::unordered_map on the same keys.
 //
 // Keys are mail addresses: a random local part of 4 to 12 characters, "@",

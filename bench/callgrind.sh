@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Instructions per lookup of smap-backend and of the minimal relay, counted
 # by callgrind: stable where wall-clock figures are not.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // map_load: what loading a big map costs the other clients of smap-serve.
 //
 //   map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # throughput: lookups per second through smap-backend against a minimal
 # relay, and through the smap-serve bridge against a minimal bridge; run
 # by `make bench`, and by `make bench-callgrind` for instruction counts.

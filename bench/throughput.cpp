@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // throughput: lookups per second through smap-backend, set against the
 // floor that any backend pays on this machine.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark minimal bridge: see tp_bridge.hpp.
 #include "tp_bridge.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark: the minimal bridge, the floor that any bridge
 // between the line and the netstring framing pays.
 //

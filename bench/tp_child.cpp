@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark child processes: see tp_child.hpp.
 #include "tp_child.hpp"
 

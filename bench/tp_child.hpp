@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark: a program under test, run as a child process with
 // pipes on its standard input and output, as the mail server runs a
 // backend.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark line I/O: see tp_io.hpp.
 #include "tp_io.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark: buffered line reading and whole writes on file
 // descriptors, shared by the benchmark driver, its socketmap server and
 // its minimal relay.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark netstring server: see tp_nsserver.hpp.
 #include "tp_nsserver.hpp"
 

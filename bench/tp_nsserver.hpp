@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark: a fast netstring socketmap server answering from
 // memory, the upstream of the bridge phase.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark minimal relay: see tp_relay.hpp.
 #include "tp_relay.hpp"
 

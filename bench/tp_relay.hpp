@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark: the minimal relay, the floor that any backend pays.
 //
 // It runs as a child process shaped like the backend: the table protocol

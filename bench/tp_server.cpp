@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark socketmap server: see tp_server.hpp.
 #include "tp_server.hpp"
 

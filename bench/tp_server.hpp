@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput benchmark: a fast socketmap server answering from memory.
 //
 // It listens on a local stream socket in a fresh temporary directory and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzz target: the splay-tree dictionary. The input is decoded into a
 // sequence of operations on two dictionaries, each mirrored on a std::map;
 // after every operation the trees must hold the same entries in search

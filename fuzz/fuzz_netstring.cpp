@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzz target: the netstring decoder that reads upstream replies, fed a
 // stream of bytes in random pieces and checked against a second decoder
 // that sees the whole stream at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzz target: classification and size check of one socketmap reply line,
 // checked against a second, independent reading of the line.
 #include "backend/smap.hpp"

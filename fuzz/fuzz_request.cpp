@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzz target: splitting and checking of one table-protocol request line,
 // through the same function the protocol loop uses, checked against a
 // second, independent reading of the line.

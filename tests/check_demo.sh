@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Runs the demo script and checks that it shows the handshake and found,
 # not-found and error results, and that it leaves nothing behind, also
 # when it is stopped halfway.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs the build into a temporary prefix, once with --prefix and once
 # through DESTDIR, and checks that each file lands where a mail server and
 # man(1) expect it.

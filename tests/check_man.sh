@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Renders each manual page with every groff warning enabled; any warning
 # or error, or an empty rendering, fails the test.
 # usage: check_man.sh GROFF PAGE...

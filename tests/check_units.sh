@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Checks smap-serve's systemd units and sysusers file as installed: every
 # key known to systemd-analyze verify, every program and file they name
 # present in the installed tree, the user and group created. Any message

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Tests of the allocation wrappers and the string utilities.
 #include "support/alloc.hpp"
 #include "support/strutil.hpp"

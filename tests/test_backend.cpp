@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // End-to-end tests: the real smap-backend executable on pipes, playing the
 // mail server, against a scriptable socketmap server on a real socket.
 #include "harness/child.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Hostile input from the mail server's side: truncated, huge, binary and
 // misspelt request lines. Each must get its exact result line or end the
 // run with its exact message, status 1 and no partial output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Tests of the splay-tree dictionary.
 #include "support/dict.hpp"
 

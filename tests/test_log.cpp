@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The logger's line format, verbosity and fatal texts, each checked in a
 // forked child so that exits and standard error can be observed.
 #include "harness/child.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Classification of socketmap reply lines and their size limit, in
 // process.
 #include "backend/smap.hpp"

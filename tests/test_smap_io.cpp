@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The backend's exchange with the socketmap server, in process, against a
 // server on a real socket: reply lines longer than the limit, lines that
 // arrive in pieces, bytes sent beyond the reply line, the reply buffer

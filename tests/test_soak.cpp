@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Soaks: twenty thousand lookups through one backend process while the
 // socketmap server misbehaves in every way it can, and twenty thousand
 // from several clients through the smap-serve bridge while its netstring

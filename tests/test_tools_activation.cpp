@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-serve under a service manager: a listening socket passed at start
 // (socket activation, driven by systemd-socket-activate where it is
 // installed) and READY/STOPPING notifications to NOTIFY_SOCKET.

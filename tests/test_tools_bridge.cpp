@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-serve as a bridge to a netstring server started by the test, on a
 // local socket or over TCP.
 #include "harness/child.hpp"

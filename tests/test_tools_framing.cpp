@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The framing parsers, reply rules and endpoint syntax shared by
 // smap-serve and smap-query.
 #include "tools/endpoint.hpp"

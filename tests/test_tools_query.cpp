@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-query against scripted servers, and the whole chain: the backend
 // asking smap-serve, as the demo shows it.
 #include "harness/child.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-serve with map files, end to end over real sockets.
 #include "harness/child.hpp"
 #include "harness/fake_server.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Splitting and checking of request lines, in process; the exits that
 // these statuses lead to are checked end to end in test_backend.
 #include "tableproto/tproto.hpp"

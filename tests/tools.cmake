@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Tests of the administrator's tools: framing parsers, smap-serve with map
 # files, as a bridge and under a service manager, smap-query, the manual
 # pages, the install tree and the systemd units.

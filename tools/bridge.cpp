@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Netstring bridge: see bridge.hpp.
 #include "tools/bridge.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Netstring bridge: forwards line queries to a netstring-framed socketmap
 // server (the upstream), on a local socket or over TCP, and turns its
 // replies into reply lines.

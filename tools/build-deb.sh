@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # make deb: checks that debian/changelog carries the version of
 # CMakeLists.txt, builds the Debian packages from a copy of this tree in
 # build-deb/ (dpkg-buildpackage -us -uc -b, which also runs the tests),

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: ISC
 # make demo: smap-serve answers from examples/maps/ on a temporary socket,
 # and one scripted table-protocol session runs through smap-backend,
 # playing the mail server. Everything started here is stopped and the

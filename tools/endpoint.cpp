@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap server endpoints: see endpoint.hpp.
 #include "tools/endpoint.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap server endpoints: where smap-query and the bridge connect.
 //
 // An endpoint is written in one of the forms of ENDPOINT_FORMS:

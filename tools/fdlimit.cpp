@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Descriptor limit: see fdlimit.hpp.
 #include "tools/fdlimit.hpp"
 

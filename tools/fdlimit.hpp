@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Descriptor limit: how many descriptors a server may hold at once.
 //
 // fdlimit_raise() lifts the soft RLIMIT_NOFILE to the hard one, the most

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Line framing: see lineframe.hpp.
 #include "tools/lineframe.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Line framing: splits a byte stream into newline-terminated lines.
 //
 // A line_reader collects the bytes of one line at a time, up to a fixed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Map directory: see maps.hpp.
 #include "tools/maps.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Map directory: answers socketmap queries from plain map files.
 //
 // The table TABLE is the file of that name in the map directory: one

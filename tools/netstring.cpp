@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Netstring framing: see netstring.hpp.
 #include "tools/netstring.hpp"
 

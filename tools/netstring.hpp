@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Netstring framing: "LEN:BYTES," with LEN in decimal.
 //
 // netstring_append() encodes one payload. An ns_decoder reads one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-query: asks a socketmap server for keys of one table by hand and
 // prints each reply as received, one line per key.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap replies: see reply.hpp.
 #include "tools/reply.hpp"
 

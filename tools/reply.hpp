@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap replies as the tools see them: the backend's reply rules
 // (backend/smap_reply.hpp) sorted into the four kinds that the tools act
 // on, the bare "NOTFOUND" that only the netstring framing allows, and the

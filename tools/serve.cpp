@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-serve: a line-framed socketmap server answering from map files or
 // bridging to a netstring-framed socketmap server.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socket activation and state notifications: see svcmgr.hpp.
 #include "tools/svcmgr.hpp"
 

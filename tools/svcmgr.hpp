@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The service manager's side of a daemon: a listening socket handed over
 // at start (socket activation) and state notifications, spoken directly
 // over the environment and a datagram socket, without libsystemd.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Local stream sockets: see usock.hpp.
 #include "tools/usock.hpp"
 

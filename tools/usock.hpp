@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Local stream sockets: addresses, listening, descriptor flags.
 //
 // A path is usable when it is not empty and fits the platform's sun_path

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // smap-backend: a table backend that answers the mail server's lookups
 // from a socketmap server on a local socket.
 #include "backend/smap.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap backend: see smap.hpp.
 #include "backend/smap.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap backend: the table protocol's four request handlers.
 //
 // Lookups are forwarded to a socketmap server on a local stream socket:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Socketmap reply lines: the limit on one reply line and the prefixes that
 // sort it. The backend reads replies by these rules; the tools apply the
 // same ones to what they produce, bridge and print, so a reply that the

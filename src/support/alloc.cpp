@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Allocation wrappers: see alloc.hpp.
 #include "support/alloc.hpp"
 

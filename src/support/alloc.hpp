@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Allocation wrappers that never return null.
 //
 // Each calls its allocator once and hands the block to the caller, who

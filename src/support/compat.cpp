@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // BSD string and process functions for platforms without them.
 #include "support/compat.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Platform compatibility: the BSD functions that some C libraries lack.
 //
 // Each declaration is active only where the build found the platform

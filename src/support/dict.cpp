@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // String dictionary: see dict.hpp.
 #include "support/dict.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // String dictionary: a map from NUL-terminated keys to untyped pointers,
 // held as a top-down splay tree ordered by strcmp().
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Logger and fatal exits: see log.hpp.
 #include "support/log.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Logger and fatal exits.
 //
 // Messages go either to the system log (mail facility) or to standard

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Standard descriptors: see stdfd.hpp.
 #include "support/stdfd.hpp"
 

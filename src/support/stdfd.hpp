@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Standard descriptors: makes sure 0, 1 and 2 are open before a program
 // opens anything else.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // String utilities: see strutil.hpp.
 #include "support/strutil.hpp"
 

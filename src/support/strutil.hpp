@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // String utilities: trimming white space in place and bounded lower-case
 // copies.
 //

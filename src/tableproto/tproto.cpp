@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Table protocol dispatcher: see tproto.hpp.
 #include "tableproto/tproto.hpp"
 

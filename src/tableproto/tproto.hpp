@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Table protocol dispatcher: the mail server's line protocol, version "0.1",
 // on standard input and standard output.
 //

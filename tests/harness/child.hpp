@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test harness: runs code or programs in child processes and collects what
 // they write, for tests of fatal exits and of the real executables, and
 // runs the servers under test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "fake_server.hpp"
 
 #include "sockets.hpp"

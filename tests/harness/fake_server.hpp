@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test harness: a scriptable socketmap server on a real socket.
 //
 // It listens on a local socket, or on a TCP port of a loopback address,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test harness: the client's side of a local stream socket, with time
 // bounds, and a bare listener for tests that drive the server's side by
 // hand.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "temp_dir.hpp"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test harness: a temporary directory for one test, and whole-file reads
 // and writes.
 //
