@@ -11,11 +11,15 @@
 #include "support/log.hpp"
 #include "tableproto/tproto.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
@@ -103,6 +107,21 @@ struct deaf_listener {
 		close(fd);
 	}
 };
+
+// A connection accepted on `listener` within 5 s, with reads bounded as
+// long; -1 when none came.
+int accept_within(int listener)
+{
+	pollfd p = {listener, POLLIN, 0};
+	if (poll(&p, 1, 5000) != 1)
+		return -1;
+	int fd = accept(listener, nullptr, nullptr);
+	const timeval bound = {5, 0};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	return fd;
+}
+
+void on_alarm(int) {}
 
 } // namespace
 
@@ -259,5 +278,77 @@ TEST_F(SmapBound, ConnectIsBoundedToo)
 	          (std::vector<std::string>{"warn: connect: Resource temporarily unavailable",
 	                                    "error connecting to " + path,
 	                                    "warn: socketmap timed out"}));
+	unlink(path.c_str());
+}
+
+TEST_F(SmapBound, AServerThatReadsSlowlyCannotStretchTheQuerysWrite)
+{
+	// Each wait for room in the socket is far shorter than the bound;
+	// the whole key would take several bounds to be read.
+	serve(echo);
+	std::string path = server_->endpoint() + ".slow";
+	int listener = listen_on(path, 1);
+	ASSERT_NE(listener, -1);
+	size_t taken = 0;
+	std::thread reader([&] {
+		int fd = accept_within(listener);
+		char chunk[16384];
+		for (ssize_t n; fd != -1 && (n = read(fd, chunk, sizeof chunk)) > 0; usleep(20000))
+			taken += static_cast<size_t>(n);
+		close(fd);
+	});
+	smap_socket_path = path.c_str();
+	const std::string key(1 << 20, 'k');
+	auto r = logged_child([&] { _exit(lookup(key.c_str()).status == -1 ? 0 : 1); });
+	reader.join();
+	close(listener);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(log_messages(r.err), std::vector<std::string>{"warn: socketmap timed out"});
+	// The lookup gave up at its bound, before the server had the key.
+	EXPECT_LT(taken, key.size());
+	unlink(path.c_str());
+}
+
+
+TEST_F(SmapBound, AConnectInterruptedBySignalsCarriesOn)
+{
+	// The listen queue is full; signals keep arriving while the backend
+	// waits for room in it, and the room comes only later.
+	serve(echo);
+	std::string path = server_->endpoint() + ".full";
+	deaf_listener full(path, 4);
+	int started[2];
+	ASSERT_EQ(pipe(started), 0);
+	std::thread server([&] {
+		char byte;
+		if (read(started[0], &byte, 1) != 1)
+			return;
+		usleep(300000);
+		// The connection in the queue, then the backend's, which then
+		// finds room.
+		close(accept_within(full.fd));
+		int fd = accept_within(full.fd);
+		std::string query = read_line(fd);
+		send_text(fd, "OK " + query.substr(query.find(' ') + 1) + "\n");
+		close(fd);
+	});
+	smap_socket_path = path.c_str();
+	auto r = logged_child([&] {
+		smap_set_timeout_ms(10000);
+		struct sigaction sa = {};
+		sa.sa_handler = on_alarm; // no SA_RESTART
+		sigaction(SIGALRM, &sa, nullptr);
+		itimerval every = {{0, 50000}, {0, 50000}};
+		setitimer(ITIMER_REAL, &every, nullptr);
+		ssize_t ignored = write(started[1], "x", 1);
+		(void)ignored;
+		lookup_result found = lookup("k");
+		_exit(found.status == 1 && found.value == "k" ? 0 : 1);
+	});
+	server.join();
+	close(started[0]);
+	close(started[1]);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(log_messages(r.err), std::vector<std::string>{});
 	unlink(path.c_str());
 }

@@ -96,8 +96,10 @@ int64_t now_ms()
 }
 
 // Waits until the socket is ready for `events` or the deadline passes;
-// false with errno ETIMEDOUT (or poll's error) when it is not ready.
-bool wait_ready(short events, int64_t deadline)
+// false with errno ETIMEDOUT (or poll's error) when it is not ready. Not
+// inlined: a lookup whose query and reply each take one call never waits,
+// and its path stays as short as without the waits.
+[[gnu::noinline]] bool wait_ready(short events, int64_t deadline)
 {
 	for (;;) {
 		int64_t left = deadline - now_ms();
@@ -131,6 +133,42 @@ void smap_reset(const char* why)
 	set_reply_text(why);
 }
 
+// Connects to addr within the time bound, which the socket's send time-out
+// already holds. A connect interrupted by a signal (a stop and continue, a
+// tracer attaching) is made again with what is left of the bound; where
+// the interrupted attempt goes on by itself, its end is waited for. False
+// with errno set when it fails, and EAGAIN, as the socket's own time-out
+// reports it, when the bound passes first.
+bool smap_connect_within(const sockaddr_un& addr)
+{
+	int64_t deadline = now_ms() + smap_timeout_ms;
+	for (bool again = false;; again = true) {
+		if (connect(smap_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
+		    (again && errno == EISCONN))
+			return true;
+		if (errno == EALREADY || errno == EINPROGRESS) {
+			int error = 0;
+			socklen_t len = sizeof error;
+			if (!wait_ready(POLLOUT, deadline))
+				error = errno == ETIMEDOUT ? EAGAIN : errno;
+			else if (getsockopt(smap_fd, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
+				error = errno;
+			errno = error;
+			return error == 0;
+		}
+		if (errno != EINTR)
+			return false;
+		int64_t left = deadline - now_ms();
+		if (left <= 0) {
+			errno = EAGAIN;
+			return false;
+		}
+		const timeval rest = {static_cast<time_t>(left / 1000),
+		                      static_cast<suseconds_t>(left % 1000 * 1000)};
+		setsockopt(smap_fd, SOL_SOCKET, SO_SNDTIMEO, &rest, sizeof rest);
+	}
+}
+
 bool smap_connect()
 {
 	// The connect warnings end with this attempt's own text, if it has one.
@@ -155,7 +193,7 @@ bool smap_connect()
 		// user may bind. An empty path names no file.
 		errno = ENOENT;
 		log_warning_sys("warn: connect");
-	} else if (connect(smap_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
+	} else if (!smap_connect_within(addr)) {
 		int error = errno;
 		log_warning_sys("warn: connect");
 		if (timed_out(error))
@@ -195,8 +233,11 @@ query_result smap_lost(int error)
 }
 
 // Writes the query line "TABLE KEY\n", the bytes of the format "%s %s\n",
-// in one call when the socket takes it whole. False, with errno set, when
-// the write fails or the deadline passes first.
+// in one call when the socket takes it whole. No call blocks: a query
+// larger than the socket takes at once waits for room within what is left
+// of the deadline, so that a server that reads slowly cannot stretch the
+// exchange past its bound. False, with errno set, when the write fails or
+// the deadline passes first.
 bool smap_send(const char* table, const char* key, int64_t deadline)
 {
 	iovec iov[] = {{const_cast<char*>(table), strlen(table)},
@@ -206,10 +247,8 @@ bool smap_send(const char* table, const char* key, int64_t deadline)
 	msghdr msg = {};
 	msg.msg_iov = iov;
 	msg.msg_iovlen = std::size(iov);
-	// The first write may block on its own: the socket's time bound ends
-	// with the exchange's. Later ones wait for room within what is left.
-	for (int flags = MSG_NOSIGNAL;; flags = MSG_NOSIGNAL | MSG_DONTWAIT) {
-		ssize_t n = sendmsg(smap_fd, &msg, flags);
+	for (;;) {
+		ssize_t n = sendmsg(smap_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
 		if (n >= 0) {
 			auto sent = static_cast<size_t>(n);
 			while (msg.msg_iovlen > 0 && sent >= msg.msg_iov->iov_len) {
@@ -221,7 +260,7 @@ bool smap_send(const char* table, const char* key, int64_t deadline)
 				return true;
 			msg.msg_iov->iov_base = static_cast<char*>(msg.msg_iov->iov_base) + sent;
 			msg.msg_iov->iov_len -= sent;
-		} else if (errno != EINTR && (errno != EAGAIN || !(flags & MSG_DONTWAIT))) {
+		} else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
 			return false;
 		}
 		if (!wait_ready(POLLOUT, deadline))

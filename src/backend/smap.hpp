@@ -7,9 +7,10 @@
 // server closed it or the exchange fell out of step: a lookup whose
 // exchange fails at the connection level reconnects once and asks again.
 // Each connect, and each exchange (the query's write and the reply's read
-// together), is bounded by SMAP_TIMEOUT_SECONDS; a lookup that runs into
-// the bound ends as error without a retry, and the next lookup
-// reconnects. A reply line is read with a bound on its size as well: no
+// together), is bounded by SMAP_TIMEOUT_SECONDS, however slowly the server
+// reads or writes and however often a signal interrupts the wait; a lookup
+// that runs into the bound ends as error without a retry, and the next
+// lookup reconnects. A reply line is read with a bound on its size as well: no
 // more than SMAP_REPLY_SIZE bytes of it are ever held, and the connection
 // that carried a reply too large to keep is closed, so that no part of it
 // can answer a later query. No address connected to is ever abstract: an
