@@ -240,8 +240,10 @@ TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 	EXPECT_EQ(read_file(sock), "precious");
 	unlink(sock.c_str());
 
-	EXPECT_NE(refused_start(dir, {"--mode", "0999", sock, maps}).find("bad mode"),
-	          std::string::npos);
+	for (const char* mode : {"0999", " 660", "+660", "-1", "", "017777", "00000000010000"})
+		EXPECT_NE(refused_start(dir, {"--mode", mode, sock, maps}).find("bad mode"),
+		          std::string::npos)
+		        << mode;
 	EXPECT_NE(refused_start(dir, {sock, dir.file("nomaps")}).find("map directory"),
 	          std::string::npos);
 	EXPECT_NE(refused_start(dir, {sock}).find("usage"), std::string::npos);

@@ -503,14 +503,13 @@ void serve(int listener)
 	}
 }
 
+// Octal digits only: strtol() would also take blanks and a sign.
 mode_t parse_mode(const char* text)
 {
-	char* end;
-	errno = 0;
-	long mode = strtol(text, &end, 8);
-	if (*text == '\0' || *end != '\0' || errno != 0 || mode < 0 || mode > 07777)
+	size_t len = strlen(text);
+	if (len == 0 || strspn(text, "01234567") != len || strtol(text, nullptr, 8) > 07777)
 		die_msg("bad mode %s: expected an octal number up to 7777", text);
-	return static_cast<mode_t>(mode);
+	return static_cast<mode_t>(strtol(text, nullptr, 8));
 }
 
 int64_t parse_timeout(const char* text)
