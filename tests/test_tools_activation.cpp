@@ -124,6 +124,23 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	EXPECT_NE(text.find("socket left to the service manager"), std::string::npos) << text;
 }
 
+TEST_F(ServeActivation, TakesTheSocketUnderARelativeName)
+{
+	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
+		GTEST_SKIP() << "systemd-socket-activate is not installed";
+	// The manager binds the absolute path; the server is told "s", in
+	// the socket's directory.
+	spawned serve({"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path,
+	               SMAP_SOCKET_ACTIVATE, "-l", sock, SMAP_SERVE_PATH, "s", maps},
+	              {.log = log});
+	ASSERT_TRUE(wait_for_file(sock, 5000)) << read_file(log);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root") << read_file(log);
+	close(fd);
+	EXPECT_EQ(serve.stop(SIGTERM, 5000).status, 0);
+}
+
 TEST_F(ServeActivation, RefusesASocketBoundToAnotherPath)
 {
 	if (std::string(SMAP_SOCKET_ACTIVATE).empty())

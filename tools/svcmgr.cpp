@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -39,6 +40,19 @@ long decimal(const std::string& text)
 	return strtol(text.c_str(), nullptr, 10);
 }
 
+// True when the socket bound to `name` is the one `path` names: the same
+// text, or the same socket file when one of them is written relative to
+// the working directory (a unit's WorkingDirectory=, say) and the other is
+// not.
+bool same_socket_file(const std::string& name, const char* path)
+{
+	if (name == path)
+		return true;
+	struct stat a, b;
+	return !name.empty() && stat(name.c_str(), &a) == 0 && stat(path, &b) == 0 &&
+	       S_ISSOCK(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Why `fd` is not a listening local stream socket bound to `path`, or
 // null when it is.
 const char* mismatch(int fd, const char* path)
@@ -59,8 +73,8 @@ const char* mismatch(int fd, const char* path)
 	    bound.sun_family != AF_UNIX)
 		return "is not a local socket";
 	size_t name_len = bound_len - offsetof(sockaddr_un, sun_path);
-	if (strnlen(bound.sun_path, name_len) != strlen(path) ||
-	    memcmp(bound.sun_path, path, strlen(path)) != 0)
+	std::string name(bound.sun_path, strnlen(bound.sun_path, name_len));
+	if (!same_socket_file(name, path))
 		return "is bound to another path";
 	return nullptr;
 }

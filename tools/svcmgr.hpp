@@ -12,7 +12,8 @@
 #pragma once
 
 // The descriptor of the listening local stream socket bound to
-// `socket_path` that the service manager passed, made close-on-exec and
+// `socket_path` (its text, or the same socket file when one name is
+// relative) that the service manager passed, made close-on-exec and
 // non-blocking; -1 when nothing was passed to this process. LISTEN_PID,
 // LISTEN_FDS and LISTEN_FDNAMES are removed from the environment either
 // way. Fatal when passed descriptors are not exactly one such socket.
