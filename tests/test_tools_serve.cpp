@@ -4,6 +4,7 @@
 #include "harness/fake_server.hpp"
 #include "harness/sockets.hpp"
 
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -444,13 +445,14 @@ TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
 	EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
 }
 
-// Connects `n` clients that stay idle.
+// Connects `n` clients that ask once and then stay idle, as a backend
+// does between lookups.
 std::vector<int> idle_clients(const std::string& sock, int n)
 {
 	std::vector<int> fds;
 	for (int i = 0; i < n; i++) {
 		fds.push_back(connect_to(sock));
-		EXPECT_NE(fds.back(), -1);
+		EXPECT_EQ(ask(fds.back(), "aliases postmaster"), "OK root");
 	}
 	return fds;
 }
@@ -533,6 +535,80 @@ TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
 	for (int fd : busy)
 		close(fd);
 	close(fresh);
+}
+
+TEST_F(ServeMaps, PipelinedRepliesPastTheOutputLimitAllArrive)
+{
+	// One reply of 70,000 bytes fills a round's output at once; 3000
+	// queries with 100-byte values fill it while the client still writes.
+	// Either way the rest of the client's input must still be served once
+	// the output has gone, and a table full of such clients must still
+	// admit a newcomer when they are done.
+	std::string big(70000, 'b'), mid(100, 'm');
+	write_file(maps + "/load", "big " + big + "\nmid " + mid + "\n");
+	struct burst {
+		std::string queries;
+		std::string replies;
+	};
+	burst one_big = {"load big\nload mid\n", "OK " + big + "\nOK " + mid + "\n"};
+	burst many;
+	for (int i = 0; i < 3000; i++) {
+		many.queries += i == 2999 ? "aliases postmaster\n" : "load mid\n";
+		many.replies += i == 2999 ? "OK root\n" : "OK " + mid + "\n";
+	}
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log(), "up to 6 clients at once"));
+	std::vector<int> fds;
+	for (int i = 0; i < 6; i++) {
+		fds.push_back(connect_to(sock));
+		send_text(fds.back(), (i % 2 ? many : one_big).queries);
+	}
+	for (size_t i = 0; i < fds.size(); i++) {
+		const burst& b = i % 2 ? many : one_big;
+		std::string got(b.replies.size(), '\0');
+		size_t have = 0;
+		for (ssize_t n = 1; n > 0 && have < got.size(); have += n > 0 ? size_t(n) : 0)
+			n = recv(fds[i], got.data() + have, got.size() - have, 0);
+		EXPECT_EQ(have, got.size()) << "client " << i << ": replies stop there";
+		EXPECT_TRUE(got == b.replies) << "client " << i << ": wrong replies";
+	}
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
+	for (int fd : fds)
+		close(fd);
+	close(fresh);
+}
+
+TEST_F(ServeMaps, AdmissionClosesNoClientWhoseQueryIsOnItsWay)
+{
+	// Stopped, the server lets connections pile up in its listen queue,
+	// three times as many as its six slots: six that have sent nothing
+	// yet, as a client between connect() and its first write, then twelve
+	// whose query waits in their socket. Every one gets its answer.
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log(), "up to 6 clients at once"));
+	kill(serve.pid(), SIGSTOP);
+	std::vector<int> quiet, asking;
+	for (int i = 0; i < 6; i++)
+		quiet.push_back(connect_to(sock));
+	for (int i = 0; i < 12; i++) {
+		asking.push_back(connect_to(sock));
+		send_text(asking.back(), "aliases postmaster\n");
+	}
+	kill(serve.pid(), SIGCONT);
+	for (int fd : quiet)
+		send_text(fd, "aliases alice\n");
+	for (int fd : quiet)
+		EXPECT_EQ(read_line(fd), "OK alice@example.org, a@example.net");
+	for (int fd : asking)
+		EXPECT_EQ(read_line(fd), "OK root");
+	for (int fd : quiet)
+		close(fd);
+	for (int fd : asking)
+		close(fd);
+	EXPECT_TRUE(serve.running());
 }
 
 // An upstream that answers "OK value-KEY", and two replies with a value
