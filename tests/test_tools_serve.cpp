@@ -457,6 +457,18 @@ std::vector<int> idle_clients(const std::string& sock, int n)
 	return fds;
 }
 
+// An upstream that answers "OK value-KEY", and two replies with a value
+// glued to their status word.
+server_reply upstream_values(const std::string& request, int)
+{
+	std::string key = request.substr(request.find(' ') + 1);
+	if (key == "tab")
+		return {netstring("OK\tsecret-tab")};
+	if (key == "glued")
+		return {netstring("OKsecret-glued")};
+	return {netstring("OK value-" + key)};
+}
+
 TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 {
 	// With 24 descriptors there is room for a handful of clients: the
@@ -478,20 +490,51 @@ TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 
 TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
 {
-	// Inherited descriptors leave fewer than the table was sized for:
-	// accept() runs out, pauses, and the table shrinks to what it holds.
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
-	                     {.log = logged.log, .nofile = 24, .inherited = 12});
-	std::vector<int> idle = idle_clients(sock, 10);
-	int fresh = connect_to(sock);
-	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
-	EXPECT_TRUE(serve.running());
-	std::string log = read_file(serve.log());
-	EXPECT_NE(log.find("warn: accept: Too many open files"), std::string::npos) << log;
-	EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
-	for (int fd : idle)
-		close(fd);
-	close(fresh);
+	// Inherited descriptors leave fewer than the table was sized for.
+	// One client asks, more connect until the table is full and then ask
+	// in turn, and newcomers follow. With maps, accept() runs out and
+	// pauses; as a bridge, the clients are accepted but the last one's
+	// upstream connection finds no descriptor. Either way the table
+	// shrinks to what its clients hold, closing idle ones, and every query
+	// is answered.
+	std::string up = dir.file("up");
+	fake_server upstream(upstream_values, up, framing::netstrings);
+	struct {
+		std::vector<std::string> args;
+		int inherited;
+		std::string answer;
+		const char* logged;
+	} rows[] = {
+	        {{sock, maps}, 12, "OK root", "warn: accept: Too many open files"},
+	        {{"--upstream", up, sock}, 13, "OK value-postmaster", "client table reduced to"},
+	};
+	for (const auto& row : rows) {
+		std::vector<std::string> argv = {SMAP_SERVE_PATH};
+		argv.insert(argv.end(), row.args.begin(), row.args.end());
+		server_process serve(argv, sock,
+		                     {.log = logged.log, .nofile = 24, .inherited = row.inherited});
+		ASSERT_TRUE(log_shows(serve.log(), "clients at once"));
+		std::string log = read_file(serve.log());
+		int table = atoi(log.c_str() + log.find("up to ") + 6);
+		std::vector<int> clients = {connect_to(sock)};
+		EXPECT_EQ(ask(clients[0], "aliases postmaster"), row.answer);
+		for (int i = 1; i < table; i++)
+			clients.push_back(connect_to(sock));
+		for (size_t i = 1; i < clients.size(); i++)
+			EXPECT_EQ(ask(clients[i], "aliases postmaster"), row.answer) << "client " << i;
+		for (int i = 0; i < 5; i++) {
+			clients.push_back(connect_to(sock));
+			EXPECT_EQ(ask(clients.back(), "aliases postmaster"), row.answer) << "newcomer";
+		}
+		EXPECT_TRUE(serve.running());
+		log = read_file(serve.log());
+		EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+		EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
+		for (int fd : clients)
+			close(fd);
+		serve.stop(SIGTERM);
+		unlink(logged.log.c_str());
+	}
 }
 
 TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
@@ -609,18 +652,6 @@ TEST_F(ServeMaps, AdmissionClosesNoClientWhoseQueryIsOnItsWay)
 	for (int fd : asking)
 		close(fd);
 	EXPECT_TRUE(serve.running());
-}
-
-// An upstream that answers "OK value-KEY", and two replies with a value
-// glued to their status word.
-server_reply upstream_values(const std::string& request, int)
-{
-	std::string key = request.substr(request.find(' ') + 1);
-	if (key == "tab")
-		return {netstring("OK\tsecret-tab")};
-	if (key == "glued")
-		return {netstring("OKsecret-glued")};
-	return {netstring("OK value-" + key)};
 }
 
 struct ServeBridge : ::testing::Test {

@@ -570,6 +570,10 @@ void serve(int listener)
 				i++;
 			}
 		}
+		// The connect is tried again shortly: idle clients closed now
+		// leave it their descriptors.
+		if (serve_upstream && bridge_short_of_descriptors())
+			shrink_table(now);
 		if (fds[1].revents & POLLIN)
 			accept_clients(listener, now, &accept_pause_until);
 	}
