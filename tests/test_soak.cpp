@@ -518,7 +518,8 @@ void closed_loop(spawned* backend, int who, long long end, loop_figures* f)
 		              "\n");
 		f->lookups++;
 		bool answered = backend->read_line(&line, 60000);
-		if (answered && line == "lookup-result|" + id + "|found|value-" + std::to_string(key))
+		if (answered &&
+		    line == "lookup-result|" + id + "|found|value-" + std::to_string(key))
 			continue;
 		if (f->failed++ == 0)
 			f->first_failure = answered ? line : "no result";

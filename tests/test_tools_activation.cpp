@@ -186,14 +186,14 @@ TEST_F(ServeActivation, AFullNotifySocketCostsAWarningOnly)
 	notify.path.copy(addr.sun_path, sizeof addr.sun_path - 1);
 	int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	int queued = 0;
-	while (queued < 100000 && sendto(filler, "X=1", 3, 0, reinterpret_cast<sockaddr*>(&addr),
-	                                 sizeof addr) == 3)
+	while (queued < 100000 &&
+	       sendto(filler, "X=1", 3, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 3)
 		queued++;
 	ASSERT_EQ(errno, EAGAIN) << "after " << queued << " datagrams";
 
-	server_process serve({"/usr/bin/env", "NOTIFY_SOCKET=" + notify.path, SMAP_SERVE_PATH,
-	                      sock, maps},
-	                     sock, {.log = log});
+	server_process serve(
+	        {"/usr/bin/env", "NOTIFY_SOCKET=" + notify.path, SMAP_SERVE_PATH, sock, maps}, sock,
+	        {.log = log});
 	int fd = connect_to(sock);
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
 	close(fd);

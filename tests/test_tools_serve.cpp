@@ -521,10 +521,12 @@ TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
 		for (int i = 1; i < table; i++)
 			clients.push_back(connect_to(sock));
 		for (size_t i = 1; i < clients.size(); i++)
-			EXPECT_EQ(ask(clients[i], "aliases postmaster"), row.answer) << "client " << i;
+			EXPECT_EQ(ask(clients[i], "aliases postmaster"), row.answer)
+			        << "client " << i;
 		for (int i = 0; i < 5; i++) {
 			clients.push_back(connect_to(sock));
-			EXPECT_EQ(ask(clients.back(), "aliases postmaster"), row.answer) << "newcomer";
+			EXPECT_EQ(ask(clients.back(), "aliases postmaster"), row.answer)
+			        << "newcomer";
 		}
 		EXPECT_TRUE(serve.running());
 		log = read_file(serve.log());
@@ -611,8 +613,12 @@ TEST_F(ServeMaps, PipelinedRepliesPastTheOutputLimitAllArrive)
 		const burst& b = i % 2 ? many : one_big;
 		std::string got(b.replies.size(), '\0');
 		size_t have = 0;
-		for (ssize_t n = 1; n > 0 && have < got.size(); have += n > 0 ? size_t(n) : 0)
-			n = recv(fds[i], got.data() + have, got.size() - have, 0);
+		while (have < got.size()) {
+			ssize_t n = recv(fds[i], got.data() + have, got.size() - have, 0);
+			if (n <= 0)
+				break;
+			have += static_cast<size_t>(n);
+		}
 		EXPECT_EQ(have, got.size()) << "client " << i << ": replies stop there";
 		EXPECT_TRUE(got == b.replies) << "client " << i << ": wrong replies";
 	}

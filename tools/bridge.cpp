@@ -362,7 +362,8 @@ bool bridge_handle(bridge_conn* c, short revents, int64_t now, std::string* repl
 			return false;
 		c->retry_at = -1;
 		if (now >= c->deadline)
-			return fail(c, std::string("cannot connect: ") + strerror(c->last_error), reply);
+			return fail(c, std::string("cannot connect: ") + strerror(c->last_error),
+			            reply);
 		return connect_next(c, now, reply);
 	}
 	unsigned generation = c->generation;
