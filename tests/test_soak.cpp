@@ -530,7 +530,7 @@ void closed_loop(spawned* backend, int who, long long end, loop_figures* f)
 
 } // namespace
 
-TEST(Soak, SixtyBackendsShareTwentyTwoSlots)
+TEST(Soak, SixtyBackendsOnFortyDescriptors)
 {
 	temp_dir dir;
 	std::string sock = dir.file("s"), maps = dir.file("maps");
