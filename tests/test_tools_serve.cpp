@@ -457,17 +457,8 @@ std::vector<int> idle_clients(const std::string& sock, int n)
 	return fds;
 }
 
-// An upstream that answers "OK value-KEY", and two replies with a value
-// glued to their status word.
-server_reply upstream_values(const std::string& request, int)
-{
-	std::string key = request.substr(request.find(' ') + 1);
-	if (key == "tab")
-		return {netstring("OK\tsecret-tab")};
-	if (key == "glued")
-		return {netstring("OKsecret-glued")};
-	return {netstring("OK value-" + key)};
-}
+// An upstream that answers "OK value-KEY"; see below.
+server_reply upstream_values(const std::string& request, int);
 
 TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 {
@@ -591,36 +582,27 @@ TEST_F(ServeMaps, PipelinedRepliesPastTheOutputLimitAllArrive)
 	// admit a newcomer when they are done.
 	std::string big(70000, 'b'), mid(100, 'm');
 	write_file(maps + "/load", "big " + big + "\nmid " + mid + "\n");
-	struct burst {
-		std::string queries;
-		std::string replies;
-	};
-	burst one_big = {"load big\nload mid\n", "OK " + big + "\nOK " + mid + "\n"};
-	burst many;
+	std::string queries, replies;
 	for (int i = 0; i < 3000; i++) {
-		many.queries += i == 2999 ? "aliases postmaster\n" : "load mid\n";
-		many.replies += i == 2999 ? "OK root\n" : "OK " + mid + "\n";
+		queries += "load mid\n";
+		replies += "OK " + mid + "\n";
 	}
+	std::pair<std::string, std::string> bursts[] = {
+	        {"load big\nload mid\n", "OK " + big + "\nOK " + mid + "\n"}, {queries, replies}};
 	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
 	                     {.log = logged.log, .nofile = 24});
 	ASSERT_TRUE(log_shows(serve.log(), "up to 6 clients at once"));
 	std::vector<int> fds;
 	for (int i = 0; i < 6; i++) {
 		fds.push_back(connect_to(sock));
-		send_text(fds.back(), (i % 2 ? many : one_big).queries);
+		send_text(fds.back(), bursts[i % 2].first);
 	}
 	for (size_t i = 0; i < fds.size(); i++) {
-		const burst& b = i % 2 ? many : one_big;
-		std::string got(b.replies.size(), '\0');
-		size_t have = 0;
-		while (have < got.size()) {
-			ssize_t n = recv(fds[i], got.data() + have, got.size() - have, 0);
-			if (n <= 0)
-				break;
-			have += static_cast<size_t>(n);
-		}
-		EXPECT_EQ(have, got.size()) << "client " << i << ": replies stop there";
-		EXPECT_TRUE(got == b.replies) << "client " << i << ": wrong replies";
+		const std::string& want = bursts[i % 2].second;
+		std::string got(want.size(), '\0');
+		ssize_t n = recv(fds[i], got.data(), got.size(), MSG_WAITALL);
+		EXPECT_TRUE(n == ssize_t(want.size()) && got == want)
+		        << "client " << i << ": " << n << " bytes of " << want.size();
 	}
 	int fresh = connect_to(sock);
 	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
@@ -658,6 +640,18 @@ TEST_F(ServeMaps, AdmissionClosesNoClientWhoseQueryIsOnItsWay)
 	for (int fd : asking)
 		close(fd);
 	EXPECT_TRUE(serve.running());
+}
+
+// An upstream that answers "OK value-KEY", and two replies with a value
+// glued to their status word.
+server_reply upstream_values(const std::string& request, int)
+{
+	std::string key = request.substr(request.find(' ') + 1);
+	if (key == "tab")
+		return {netstring("OK\tsecret-tab")};
+	if (key == "glued")
+		return {netstring("OKsecret-glued")};
+	return {netstring("OK value-" + key)};
 }
 
 struct ServeBridge : ::testing::Test {
