@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: ISC
 // Soaks: twenty thousand lookups through one backend process while the
-// socketmap server misbehaves in every way it can, and twenty thousand
-// from several clients through the smap-serve bridge while its netstring
-// upstream does; each checks every answer against its query and the
-// process's descriptors and memory, and prints what it measured.
+// socketmap server misbehaves in every way it can, twenty thousand from
+// several clients through the smap-serve bridge while its netstring
+// upstream does, and sixty backends sharing smap-serve's few client slots
+// for fifteen seconds; each checks every answer against its query and the
+// server's descriptors, and prints what it measured.
 //
 // SMAP_TEST_WRAPPER, when set, is a command prefixed to the command line
 // of the program under test (for example a valgrind invocation).
@@ -20,8 +21,10 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -483,4 +486,116 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 	printf("  smap-serve descriptors: %d before, %d after; resident memory: %ld KiB after "
 	       "warm-up, %ld KiB at the end\n",
 	       fds_before, fds_after, rss_warm, rss_end);
+}
+
+// --- Admission under load -----------------------------------------------------
+
+namespace
+{
+
+// More backends than smap-serve has slots: 40 descriptors leave room for
+// 22 clients with maps.
+constexpr int ADMISSION_BACKENDS = 60;
+constexpr int ADMISSION_NOFILE = 40;
+constexpr int ADMISSION_SECONDS = 15;
+constexpr int ADMISSION_KEYS = 1000;
+
+// What one backend's closed loop saw.
+struct loop_figures {
+	long lookups = 0;
+	long failed = 0;
+	std::string first_failure;
+};
+
+// Lookups one at a time, each waiting for its result, until `end`.
+void closed_loop(spawned* backend, int who, long long end, loop_figures* f)
+{
+	std::string line;
+	for (long i = 0; monotonic_ms() < end; i++) {
+		int key = static_cast<int>((i * ADMISSION_BACKENDS + who) % ADMISSION_KEYS);
+		std::string id = std::to_string(i);
+		backend->send("table|0.1|0|soak|lookup|alias|" + id + "|k" + std::to_string(key) +
+		              "\n");
+		f->lookups++;
+		bool answered = backend->read_line(&line, 60000);
+		if (answered &&
+		    line == "lookup-result|" + id + "|found|value-" + std::to_string(key))
+			continue;
+		if (f->failed++ == 0)
+			f->first_failure = answered ? line : "no result";
+		if (!answered)
+			return;
+	}
+}
+
+} // namespace
+
+TEST(Soak, SixtyBackendsOnFortyDescriptors)
+{
+	temp_dir dir;
+	std::string sock = dir.file("s"), maps = dir.file("maps");
+	mkdir(maps.c_str(), 0755);
+	std::string map;
+	for (int k = 0; k < ADMISSION_KEYS; k++)
+		map += "k" + std::to_string(k) + " value-" + std::to_string(k) + "\n";
+	write_file(maps + "/soak", map);
+	server_process serve(wrapped({SMAP_SERVE_PATH, sock, maps}), sock,
+	                     {.log = dir.file("serve.log"), .nofile = ADMISSION_NOFILE});
+	int fds_before = settled_fds(&serve);
+
+	std::vector<std::unique_ptr<spawned>> backends;
+	std::string line;
+	for (int b = 0; b < ADMISSION_BACKENDS; b++) {
+		backends.push_back(std::make_unique<spawned>(strings{SMAP_BACKEND_PATH, sock}));
+		backends.back()->send("config|ready\n");
+		for (int i = 0; i < 10; i++)
+			ASSERT_TRUE(backends.back()->read_line(&line, 60000));
+	}
+	std::vector<loop_figures> figures(ADMISSION_BACKENDS);
+	long long start = monotonic_ms(), end = start + ADMISSION_SECONDS * 1000;
+	int fds_busy = -1;
+	{
+		std::vector<std::thread> threads;
+		for (int b = 0; b < ADMISSION_BACKENDS; b++)
+			threads.emplace_back(closed_loop, backends[b].get(), b, end, &figures[b]);
+		usleep(ADMISSION_SECONDS * 1000000 / 2);
+		fds_busy = serve.open_fds();
+		for (auto& t : threads)
+			t.join();
+	}
+	long long elapsed = monotonic_ms() - start;
+
+	long lookups = 0, failed = 0, reconnects = 0, retries_failed = 0;
+	for (int b = 0; b < ADMISSION_BACKENDS; b++) {
+		lookups += figures[b].lookups;
+		failed += figures[b].failed;
+		if (figures[b].failed > 0)
+			ADD_FAILURE() << "backend " << b << ": " << figures[b].failed
+			              << " failed lookups, the first: " << figures[b].first_failure;
+		child_result r = backends[b]->finish(30000);
+		EXPECT_EQ(r.status, 0);
+		for (const std::string& m : log_messages(r.err)) {
+			reconnects += m == "warn: socketmap has lost its socket";
+			retries_failed += m == "warn: lost connection to socket";
+		}
+	}
+	EXPECT_EQ(failed, 0);
+	// Far more backends than slots: clients were closed to admit others,
+	// and each such lookup was saved by its reconnect.
+	EXPECT_GT(reconnects, 0);
+	EXPECT_TRUE(serve.running());
+	int fds_after = settled_fds(&serve);
+	EXPECT_EQ(fds_after, fds_before);
+	std::string log = read_file(serve.log());
+	size_t slots_at = log.find("up to ");
+	int slots = slots_at == std::string::npos ? -1 : atoi(log.c_str() + slots_at + 6);
+
+	printf("admission soak: %d backends on %d client slots (descriptor limit %d) for %.1f s\n",
+	       ADMISSION_BACKENDS, slots, ADMISSION_NOFILE, elapsed / 1000.0);
+	printf("  %ld lookups (%.0f/s), %ld failed; %ld reconnects after a closed connection, "
+	       "%ld of them failing\n",
+	       lookups, lookups * 1000.0 / std::max(elapsed, 1LL), failed, reconnects,
+	       retries_failed);
+	printf("  smap-serve descriptors: %d before, %d under load, %d after\n", fds_before,
+	       fds_busy, fds_after);
 }

@@ -6,6 +6,7 @@
 #include "harness/sockets.hpp"
 #include "harness/temp_dir.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -190,6 +191,37 @@ TEST_F(ServeActivation, IgnoresSocketsPassedToAnotherProcess)
 	close(fd);
 	EXPECT_EQ(serve.stop(SIGTERM, 5000).status, 0);
 	EXPECT_NE(read_file(log).find("socket removed"), std::string::npos) << read_file(log);
+}
+
+TEST_F(ServeActivation, AFullNotifySocketCostsAWarningOnly)
+{
+	// The manager's queue is full: READY=1 and STOPPING=1 cannot be sent,
+	// and the server serves and stops all the same.
+	notify_listener notify(dir.file("notify"));
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	notify.path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+	int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	int queued = 0;
+	while (queued < 100000 &&
+	       sendto(filler, "X=1", 3, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 3)
+		queued++;
+	ASSERT_EQ(errno, EAGAIN) << "after " << queued << " datagrams";
+
+	server_process serve(
+	        {"/usr/bin/env", "NOTIFY_SOCKET=" + notify.path, SMAP_SERVE_PATH, sock, maps}, sock,
+	        {.log = log});
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+	EXPECT_EQ(serve.stop(SIGTERM, 5000).status, 0);
+	std::string text = read_file(log);
+	for (const char* state : {"READY=1", "STOPPING=1"})
+		EXPECT_NE(text.find("warn: cannot notify " + notify.path + " of " + state +
+		                    ": Resource temporarily unavailable"),
+		          std::string::npos)
+		        << text;
+	close(filler);
 }
 
 } // namespace

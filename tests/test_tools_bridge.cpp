@@ -191,6 +191,28 @@ TEST_F(Bridge, AStalledExchangeHoldsUpOnlyItsClient)
 	EXPECT_TRUE(serve.running());
 }
 
+TEST_F(Bridge, ClientsThatLeaveWhileTheUpstreamStallsFreeTheirSlots)
+{
+	// Every slot holds a client waiting on a stalled upstream; they leave,
+	// and a newcomer is admitted at once, not after the bound of 30 s.
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve({SMAP_SERVE_PATH, "--timeout", "30", "--upstream", up, sock}, sock,
+	                     {.log = logged.log, .nofile = 24});
+	std::vector<int> waiting;
+	for (int i = 0; i < 3; i++) { // the table's size with 24 descriptors
+		waiting.push_back(connect_to(sock));
+		send_text(waiting.back(), "t stall\n");
+	}
+	long long end = monotonic_ms() + 5000;
+	while (upstream.queries().size() < 3 && monotonic_ms() < end)
+		usleep(10000);
+	for (int fd : waiting)
+		close(fd);
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "t alice"), "OK alice@example.org");
+	close(fresh);
+}
+
 TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 {
 	fake_server local(upstream_by_key, up, framing::netstrings);

@@ -4,6 +4,7 @@
 #include "harness/fake_server.hpp"
 #include "harness/sockets.hpp"
 
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -446,16 +447,20 @@ TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
 	EXPECT_NE(access(sock.c_str(), F_OK), 0) << "socket left behind";
 }
 
-// Connects `n` clients that stay idle.
+// Connects `n` clients that ask once and then stay idle, as a backend
+// does between lookups.
 std::vector<int> idle_clients(const std::string& sock, int n)
 {
 	std::vector<int> fds;
 	for (int i = 0; i < n; i++) {
 		fds.push_back(connect_to(sock));
-		EXPECT_NE(fds.back(), -1);
+		EXPECT_EQ(ask(fds.back(), "aliases postmaster"), "OK root");
 	}
 	return fds;
 }
+
+// An upstream that answers "OK value-KEY"; see below.
+server_reply upstream_values(const std::string& request, int);
 
 TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 {
@@ -478,20 +483,53 @@ TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 
 TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
 {
-	// Inherited descriptors leave fewer than the table was sized for:
-	// accept() runs out, pauses, and the table shrinks to what it holds.
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
-	                     {.log = logged.log, .nofile = 24, .inherited = 12});
-	std::vector<int> idle = idle_clients(sock, 10);
-	int fresh = connect_to(sock);
-	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
-	EXPECT_TRUE(serve.running());
-	std::string log = read_file(serve.log());
-	EXPECT_NE(log.find("warn: accept: Too many open files"), std::string::npos) << log;
-	EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
-	for (int fd : idle)
-		close(fd);
-	close(fresh);
+	// Inherited descriptors leave fewer than the table was sized for.
+	// One client asks, more connect until the table is full and then ask
+	// in turn, and newcomers follow. With maps, accept() runs out and
+	// pauses; as a bridge, the clients are accepted but the last one's
+	// upstream connection finds no descriptor. Either way the table
+	// shrinks to what its clients hold, closing idle ones, and every query
+	// is answered.
+	std::string up = dir.file("up");
+	fake_server upstream(upstream_values, up, framing::netstrings);
+	struct {
+		std::vector<std::string> args;
+		int inherited;
+		std::string answer;
+		const char* logged;
+	} rows[] = {
+	        {{sock, maps}, 12, "OK root", "warn: accept: Too many open files"},
+	        {{"--upstream", up, sock}, 13, "OK value-postmaster", "client table reduced to"},
+	};
+	for (const auto& row : rows) {
+		std::vector<std::string> argv = {SMAP_SERVE_PATH};
+		argv.insert(argv.end(), row.args.begin(), row.args.end());
+		server_process serve(argv, sock,
+		                     {.log = logged.log, .nofile = 24, .inherited = row.inherited});
+		ASSERT_TRUE(log_shows(serve.log(), "clients at once"));
+		std::string log = read_file(serve.log());
+		int table = atoi(log.c_str() + log.find("up to ") + 6);
+		std::vector<int> clients = {connect_to(sock)};
+		EXPECT_EQ(ask(clients[0], "aliases postmaster"), row.answer);
+		for (int i = 1; i < table; i++)
+			clients.push_back(connect_to(sock));
+		for (size_t i = 1; i < clients.size(); i++)
+			EXPECT_EQ(ask(clients[i], "aliases postmaster"), row.answer)
+			        << "client " << i;
+		for (int i = 0; i < 5; i++) {
+			clients.push_back(connect_to(sock));
+			EXPECT_EQ(ask(clients.back(), "aliases postmaster"), row.answer)
+			        << "newcomer";
+		}
+		EXPECT_TRUE(serve.running());
+		log = read_file(serve.log());
+		EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+		EXPECT_NE(log.find("client table reduced to"), std::string::npos) << log;
+		for (int fd : clients)
+			close(fd);
+		serve.stop(SIGTERM);
+		unlink(logged.log.c_str());
+	}
 }
 
 TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
@@ -535,6 +573,75 @@ TEST_F(ServeMaps, BusyClientsAreNotClosedForNewOnes)
 	for (int fd : busy)
 		close(fd);
 	close(fresh);
+}
+
+TEST_F(ServeMaps, PipelinedRepliesPastTheOutputLimitAllArrive)
+{
+	// One reply of 70,000 bytes fills a round's output at once; 3000
+	// queries with 100-byte values fill it while the client still writes.
+	// Either way the rest of the client's input must still be served once
+	// the output has gone, and a table full of such clients must still
+	// admit a newcomer when they are done.
+	std::string big(70000, 'b'), mid(100, 'm');
+	write_file(maps + "/load", "big " + big + "\nmid " + mid + "\n");
+	std::string queries, replies;
+	for (int i = 0; i < 3000; i++) {
+		queries += "load mid\n";
+		replies += "OK " + mid + "\n";
+	}
+	std::pair<std::string, std::string> bursts[] = {
+	        {"load big\nload mid\n", "OK " + big + "\nOK " + mid + "\n"}, {queries, replies}};
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log(), "up to 6 clients at once"));
+	std::vector<int> fds;
+	for (int i = 0; i < 6; i++) {
+		fds.push_back(connect_to(sock));
+		send_text(fds.back(), bursts[i % 2].first);
+	}
+	for (size_t i = 0; i < fds.size(); i++) {
+		const std::string& want = bursts[i % 2].second;
+		std::string got(want.size(), '\0');
+		ssize_t n = recv(fds[i], got.data(), got.size(), MSG_WAITALL);
+		EXPECT_TRUE(n == ssize_t(want.size()) && got == want)
+		        << "client " << i << ": " << n << " bytes of " << want.size();
+	}
+	int fresh = connect_to(sock);
+	EXPECT_EQ(ask(fresh, "aliases postmaster"), "OK root");
+	for (int fd : fds)
+		close(fd);
+	close(fresh);
+}
+
+TEST_F(ServeMaps, AdmissionClosesNoClientWhoseQueryIsOnItsWay)
+{
+	// Stopped, the server lets connections pile up in its listen queue,
+	// three times as many as its six slots: six that have sent nothing
+	// yet, as a client between connect() and its first write, then twelve
+	// whose query waits in their socket. Every one gets its answer.
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock,
+	                     {.log = logged.log, .nofile = 24});
+	ASSERT_TRUE(log_shows(serve.log(), "up to 6 clients at once"));
+	kill(serve.pid(), SIGSTOP);
+	std::vector<int> quiet, asking;
+	for (int i = 0; i < 6; i++)
+		quiet.push_back(connect_to(sock));
+	for (int i = 0; i < 12; i++) {
+		asking.push_back(connect_to(sock));
+		send_text(asking.back(), "aliases postmaster\n");
+	}
+	kill(serve.pid(), SIGCONT);
+	for (int fd : quiet)
+		send_text(fd, "aliases alice\n");
+	for (int fd : quiet)
+		EXPECT_EQ(read_line(fd), "OK alice@example.org, a@example.net");
+	for (int fd : asking)
+		EXPECT_EQ(read_line(fd), "OK root");
+	for (int fd : quiet)
+		close(fd);
+	for (int fd : asking)
+		close(fd);
+	EXPECT_TRUE(serve.running());
 }
 
 // An upstream that answers "OK value-KEY", and two replies with a value

@@ -41,6 +41,7 @@ std::string bridge_unresolved; // why bridge_addresses is empty
 size_t bridge_preferred;       // the address to try first
 std::shared_ptr<resolution> bridge_resolving;
 int64_t bridge_resolved_at;
+bool bridge_fd_shortage; // a connection found no descriptor
 
 const char* upstream_text()
 {
@@ -160,10 +161,12 @@ bool connect_next(bridge_conn* c, int64_t now, std::string* reply)
 			prefer(c->address);
 			return send_more(c, now, reply);
 		}
-		if (errno == EAGAIN) {
-			// The listen queue is full for the moment: the same address
-			// again shortly, within the bound.
-			c->last_error = EAGAIN;
+		if (errno == EAGAIN || errno == EMFILE) {
+			// The listen queue is full, or this process has no descriptor
+			// left, for the moment: the same address again shortly,
+			// within the bound.
+			bridge_fd_shortage |= errno == EMFILE;
+			c->last_error = errno;
 			c->retry_at = std::min(now + BRIDGE_RETRY_MS, c->deadline);
 			return false;
 		}
@@ -359,7 +362,8 @@ bool bridge_handle(bridge_conn* c, short revents, int64_t now, std::string* repl
 			return false;
 		c->retry_at = -1;
 		if (now >= c->deadline)
-			return fail(c, std::string("cannot connect: ") + strerror(EAGAIN), reply);
+			return fail(c, std::string("cannot connect: ") + strerror(c->last_error),
+			            reply);
 		return connect_next(c, now, reply);
 	}
 	unsigned generation = c->generation;
@@ -388,4 +392,11 @@ void bridge_close(bridge_conn* c)
 {
 	drop_connection(c);
 	c->busy = false;
+}
+
+bool bridge_short_of_descriptors()
+{
+	bool short_of = bridge_fd_shortage;
+	bridge_fd_shortage = false;
+	return short_of;
 }

@@ -11,8 +11,10 @@
 // given for, or "TEMP upstream ENDPOINT: reason":
 // - Connecting tries the upstream's addresses in turn, starting with the
 //   one that worked last; a local socket whose listen queue is full is
-//   tried again every few milliseconds until the time bound. When every
-//   address refuses, the query is answered at once.
+//   tried again every few milliseconds until the time bound, and so is a
+//   connection for which this process has no descriptor left (the caller
+//   learns of that from bridge_short_of_descriptors(), and can free
+//   some). When every address refuses, the query is answered at once.
 // - An exchange on which the upstream closes the connection, stays silent
 //   past the time bound, or sends more than the reply (a surplus
 //   netstring in the same read) is sent once more on a new connection; a
@@ -83,3 +85,7 @@ bool bridge_handle(bridge_conn* c, short revents, int64_t now, std::string* repl
 
 // Closes the connection, abandoning any query in flight.
 void bridge_close(bridge_conn* c);
+
+// True when a connection could not be opened for want of descriptors
+// (EMFILE) since the last call.
+bool bridge_short_of_descriptors();

@@ -18,11 +18,15 @@
 // beyond a reserve for everything else, so poll() is never handed more
 // entries than the limit. When the table is full, a new connection is
 // admitted by closing the client idle longest: one with no query in
-// flight and no reply waiting, or one whose replies have waited unread
-// for SERVE_STUCK_MS. When no client qualifies, new connections wait in
-// the listen queue. accept() failing for want of descriptors pauses
-// accepting for a second; on EMFILE the table also shrinks below the
-// clients it holds, closing idle ones, so that a descriptor is free.
+// flight, no reply waiting and nothing unread in its socket, or one whose
+// replies have waited unread for SERVE_STUCK_MS. A connection that has
+// not yet sent anything is left alone for SERVE_FRESH_MS: its first query
+// is on its way. When no client qualifies, new connections wait in the
+// listen queue, and the listener is left out of poll() until one may.
+// accept() failing for want of descriptors pauses accepting for a second;
+// on EMFILE, and when the bridge cannot open an upstream connection for
+// want of them, the table shrinks to what the descriptors its clients
+// hold leave room for, closing idle clients beyond it.
 //
 // Fatal (through die_msg()/die_sys(), status 1): a bad command line, a
 // socket path that cannot be taken over, a map directory that cannot be
@@ -77,6 +81,10 @@ constexpr size_t SERVE_FD_RESERVE = 3 + 1 + 2 + 1 + MAPS_LOADS_MAX + 1 + 8;
 // A client whose replies have waited this long unread may be closed to
 // admit a new one: its backend has stopped waiting for them.
 constexpr int64_t SERVE_STUCK_MS = SMAP_TIMEOUT_SECONDS * 1000;
+// A client that has sent nothing since it was accepted is not closed to
+// admit another for this long: a backend writes its query right after
+// connecting, so closing it would cost its lookup the one reconnect.
+constexpr int64_t SERVE_FRESH_MS = 1000;
 // After accept() ran out of descriptors, wait this long before the next.
 constexpr int64_t SERVE_ACCEPT_PAUSE_MS = 1000;
 // The bound on one upstream attempt: two attempts stay below the
@@ -92,6 +100,7 @@ struct client {
 	std::string out;
 	size_t out_off = 0;
 	bool eof = false;        // the client will send nothing more
+	bool spoke = false;      // bytes have come from the client
 	bool dead = false;       // close at the end of this round
 	bool waiting = false;    // a query is with the upstream or a map loading
 	std::string map_query;   // the query that waits for a map
@@ -224,24 +233,36 @@ void client_query(client* c, const std::string& line, int64_t now)
 	client_reply(c, reply);
 }
 
+// True while the client's pending input can be served now.
+bool client_can_serve(const client* c)
+{
+	return !c->dead && !c->waiting && unsent(c) < SERVE_OUT_HIGH && c->in_off < c->in_len;
+}
+
 // Serves the queries of the client's pending input as far as it may, then
-// writes what it can and decides whether the client is done.
+// writes what it can and decides whether the client is done. Replies
+// that reach the output limit are written before the rest of the input
+// is served, so a client whose input still holds queries leaves here
+// either with its input used up, waiting for an answer, or with replies
+// that its socket would not take (and so with POLLOUT to wait for).
 void client_progress(client* c, int64_t now)
 {
-	while (!c->dead && !c->waiting && unsent(c) < SERVE_OUT_HIGH && c->in_off < c->in_len) {
-		size_t used;
-		line_status status =
-		        line_read(&c->lines, c->in + c->in_off, c->in_len - c->in_off, &used);
-		c->in_off += used;
-		if (status == LINE_COMPLETE)
-			client_query(c, c->lines.line, now);
-		else if (status == LINE_TOO_LONG)
-			client_reply(c, "PERM query too long");
-	}
+	do {
+		while (client_can_serve(c)) {
+			size_t used;
+			line_status status = line_read(&c->lines, c->in + c->in_off,
+			                               c->in_len - c->in_off, &used);
+			c->in_off += used;
+			if (status == LINE_COMPLETE)
+				client_query(c, c->lines.line, now);
+			else if (status == LINE_TOO_LONG)
+				client_reply(c, "PERM query too long");
+		}
+		if (!c->dead)
+			client_flush(c, now);
+	} while (client_can_serve(c));
 	if (c->in_off == c->in_len)
 		c->in_off = c->in_len = 0;
-	if (!c->dead)
-		client_flush(c, now);
 	// At the end of its input a client is closed once its replies are out;
 	// the bytes of an unfinished last line are dropped.
 	if (c->eof && !c->waiting && c->in_len == 0 && unsent(c) == 0)
@@ -255,6 +276,7 @@ void client_read(client* c, int64_t now)
 		c->in_off = 0;
 		c->in_len = static_cast<size_t>(n);
 		c->last_active = now;
+		c->spoke = true;
 	} else if (n == 0) {
 		c->eof = true;
 	} else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -281,39 +303,65 @@ void close_client(client* c)
 	close(c->fd);
 }
 
-// True when closing the client costs it nothing but a reconnect: nothing
-// in flight and no reply waiting, or replies nobody reads any more.
-bool client_idle(const client* c, int64_t now)
+// When closing the client to admit another would cost it nothing but a
+// reconnect, as far as the server's own state tells: now when nothing is
+// in flight, no reply waits and all its input is used (unless it has not
+// yet sent anything: then once SERVE_FRESH_MS have passed), or when its
+// replies have waited unread for SERVE_STUCK_MS. -1 while a query is
+// being answered. Bytes still in its socket are looked for only when it
+// is about to be closed (see next_victim()).
+int64_t closable_at(const client* c)
 {
 	if (c->waiting || c->dead)
-		return false;
+		return -1;
 	if (unsent(c) > 0)
-		return now - c->last_active >= SERVE_STUCK_MS;
-	return c->in_len == 0;
+		return c->last_active + SERVE_STUCK_MS;
+	if (c->in_len > 0)
+		return -1;
+	return c->spoke ? c->last_active : c->last_active + SERVE_FRESH_MS;
 }
 
-// The client to close for a new one when the table is full: the one idle
-// longest, or null when every client is busy.
-client* admission_victim(int64_t now)
-{
-	client* victim = nullptr;
-	for (const auto& c : serve_clients)
-		if (client_idle(c.get(), now) &&
-		    (victim == nullptr || c->last_active < victim->last_active))
-			victim = c.get();
-	return victim;
-}
-
-// When the table is full and every client busy, the time at which a
-// client with unread replies may become idle, or -1.
-int64_t admission_retry(int64_t now)
+// When the first client becomes closable: `now` when one is already, -1
+// when none will by time alone.
+int64_t admission_time(int64_t now)
 {
 	int64_t when = -1;
-	for (const auto& c : serve_clients)
-		if (!c->waiting && !c->dead && unsent(c.get()) > 0 &&
-		    (when == -1 || c->last_active + SERVE_STUCK_MS < when))
-			when = c->last_active + SERVE_STUCK_MS;
+	for (const auto& c : serve_clients) {
+		int64_t at = closable_at(c.get());
+		if (at != -1 && (when == -1 || at < when))
+			when = at;
+	}
 	return when == -1 ? -1 : std::max(when, now);
+}
+
+// The clients that may be closed to admit others, idle longest first.
+std::vector<client*> admission_order(int64_t now)
+{
+	std::vector<client*> order;
+	for (const auto& c : serve_clients) {
+		int64_t at = closable_at(c.get());
+		if (at != -1 && at <= now)
+			order.push_back(c.get());
+	}
+	std::stable_sort(order.begin(), order.end(), [](const client* a, const client* b) {
+		return a->last_active < b->last_active;
+	});
+	return order;
+}
+
+// The next client of `order`, from *next on, that can be closed now; null
+// when none is left. One that looks idle may have sent a query since the
+// last poll(): with bytes waiting in its socket it is skipped, and served
+// in the next round.
+client* next_victim(const std::vector<client*>& order, size_t* next)
+{
+	while (*next < order.size()) {
+		client* c = order[(*next)++];
+		char byte;
+		if (unsent(c) > 0 || recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0)
+			return c;
+	}
+	return nullptr;
 }
 
 void evict(client* victim, int64_t now)
@@ -336,13 +384,27 @@ void evict(client* victim, int64_t now)
 	}
 }
 
-// Makes room for one more client by closing idle ones, as far as they go.
-void shrink_table(size_t max, int64_t now)
+// Descriptors ran out although the table was sized to the limit (others
+// hold some: inherited ones?). Lowers the table to what the descriptors
+// its clients hold now leave room for, an upstream connection for each
+// as a bridge and one more for a connection accepted before the client
+// it replaces is closed, and closes idle clients beyond it, as far as
+// there are.
+void shrink_table(int64_t now)
 {
-	serve_max_clients = std::max<size_t>(max, 1);
-	log_warning("warn: descriptors exhausted: client table reduced to %zu", serve_max_clients);
-	while (serve_clients.size() >= serve_max_clients) {
-		client* victim = admission_victim(now);
+	size_t held = 0;
+	for (const auto& c : serve_clients)
+		held += 1 + (c->up.fd != -1);
+	size_t fit = std::max<size_t>(held > 0 ? (held - 1) / serve_client_fds : 0, 1);
+	if (fit < serve_max_clients) {
+		serve_max_clients = fit;
+		log_warning("warn: descriptors exhausted: client table reduced to %zu",
+		            serve_max_clients);
+	}
+	std::vector<client*> order = admission_order(now);
+	size_t next = 0;
+	while (serve_clients.size() > serve_max_clients) {
+		client* victim = next_victim(order, &next);
 		if (victim == nullptr)
 			break;
 		evict(victim, now);
@@ -351,9 +413,14 @@ void shrink_table(size_t max, int64_t now)
 
 void accept_clients(int listener, int64_t now, int64_t* pause_until)
 {
+	// Clients accepted here are not in the order: none is closed for
+	// another in the same round.
+	std::vector<client*> order = admission_order(now);
+	size_t next = 0;
 	for (;;) {
-		bool full = serve_clients.size() >= serve_max_clients;
-		if (full && admission_victim(now) == nullptr)
+		client* victim = nullptr;
+		if (serve_clients.size() >= serve_max_clients &&
+		    (victim = next_victim(order, &next)) == nullptr)
 			return;
 		int fd = accept(listener, nullptr, nullptr);
 		if (fd == -1) {
@@ -362,19 +429,16 @@ void accept_clients(int listener, int64_t now, int64_t* pause_until)
 				int error = errno;
 				log_warning_sys("warn: accept");
 				*pause_until = now + SERVE_ACCEPT_PAUSE_MS;
-				// Descriptors that the reserve did not foresee
-				// (inherited ones?): fewer clients, and one
-				// descriptor free for the next accept().
 				if (error == EMFILE && !serve_clients.empty())
-					shrink_table(serve_clients.size() - 1, now);
+					shrink_table(now);
 			} else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
 			           errno != ECONNABORTED) {
 				log_warning_sys("warn: accept");
 			}
 			return;
 		}
-		if (full)
-			evict(admission_victim(now), now);
+		if (victim != nullptr)
+			evict(victim, now);
 		fcntl(fd, F_SETFD, FD_CLOEXEC);
 		usock_set_nonblocking(fd);
 		auto c = std::make_unique<client>();
@@ -425,9 +489,14 @@ void serve(int listener)
 
 	while (serve_stop_signal == 0) {
 		int64_t now = now_ms();
-		bool full = serve_clients.size() >= serve_max_clients;
+		// The listener is polled whenever a slot can be had: one is free,
+		// or a client may be closed for a newcomer; otherwise poll()
+		// wakes up when one may.
 		bool paused = now < accept_pause_until;
-		bool accepting = !paused && (!full || admission_victim(now) != nullptr);
+		int64_t admission = now;
+		if (serve_clients.size() >= serve_max_clients)
+			admission = admission_time(now);
+		bool accepting = !paused && admission == now;
 		int timeout = -1;
 		auto lower_timeout = [&](int64_t when) {
 			int64_t wait = when > now ? when - now : 0;
@@ -436,8 +505,8 @@ void serve(int listener)
 		};
 		if (paused)
 			lower_timeout(accept_pause_until);
-		else if (!accepting && admission_retry(now) != -1)
-			lower_timeout(admission_retry(now));
+		else if (admission != -1)
+			lower_timeout(admission);
 		if (maps_busy())
 			timeout = 0;
 
@@ -447,10 +516,11 @@ void serve(int listener)
 		fds.push_back({serve_signal_pipe[0], POLLIN, 0});
 		fds.push_back({accepting ? listener : -1, POLLIN, 0});
 		for (const auto& c : serve_clients) {
-			short events = client_events(c.get());
-			// A descriptor with nothing to wait for is left out, so a hung-up
-			// client cannot make poll() return at once over and over.
-			fds.push_back({events ? c->fd : -1, events, 0});
+			// A client with nothing to wait for is polled all the same:
+			// poll() reports a peer that has closed its end (POLLHUP)
+			// whatever was asked, and such a client is closed in this
+			// round, so it cannot make poll() return at once over and over.
+			fds.push_back({c->fd, client_events(c.get()), 0});
 			if (serve_upstream) {
 				short up_events = bridge_events(&c->up);
 				fds.push_back({up_events ? c->up.fd : -1, up_events, 0});
@@ -476,6 +546,8 @@ void serve(int listener)
 			else if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) && !c->eof &&
 			         c->in_len == 0)
 				client_read(c, now);
+			else if ((p[0].revents & (POLLHUP | POLLERR)) && !(p[0].events & POLLOUT))
+				c->dead = true; // gone while it waits: nobody left to answer
 			if (serve_upstream && c->waiting) {
 				std::string reply;
 				if (bridge_handle(&c->up, p[1].revents, now, &reply)) {
@@ -498,6 +570,10 @@ void serve(int listener)
 				i++;
 			}
 		}
+		// The connect is tried again shortly: idle clients closed now
+		// leave it their descriptors.
+		if (serve_upstream && bridge_short_of_descriptors())
+			shrink_table(now);
 		if (fds[1].revents & POLLIN)
 			accept_clients(listener, now, &accept_pause_until);
 	}

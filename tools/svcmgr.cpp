@@ -120,10 +120,12 @@ void svcmgr_notify(const char* state)
 		addr.sun_path[0] = '\0';
 	else
 		len++;
+	// Never waits: a manager whose queue is full must not keep the server
+	// from serving, or from ending after SIGTERM.
 	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	if (fd == -1 ||
-	    sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
-	           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len)) == -1)
+	if (fd == -1 || sendto(fd, state, strlen(state), MSG_NOSIGNAL | MSG_DONTWAIT,
+	                       reinterpret_cast<sockaddr*>(&addr),
+	                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len)) == -1)
 		log_warning_sys("warn: cannot notify %s of %s", name, state);
 	if (fd != -1)
 		close(fd);

@@ -8,7 +8,7 @@
 // to the caller, but the socket file does not: the service manager made
 // it and keeps listening on it after the process ends, so the caller must
 // never bind, chmod or remove it. A passed socket that is not the one
-// expected is fatal (die_msg()). svcmgr_notify() only ever warns.
+// expected is fatal (die_msg()). svcmgr_notify() never blocks and only ever warns.
 #pragma once
 
 // The descriptor of the listening local stream socket bound to
@@ -21,5 +21,6 @@ int svcmgr_listener(const char* socket_path);
 
 // Sends `state` ("READY=1", "STOPPING=1") to the socket named by
 // NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
-// Nothing happens when the variable is unset; a failure is logged.
+// Nothing happens when the variable is unset; it never blocks: a failure,
+// a full queue included, is logged.
 void svcmgr_notify(const char* state);
