@@ -21,13 +21,9 @@ for page in "$@"; do
 		echo "$page: renders without a NAME section"
 		status=1
 	fi
-	footer=$(printf '%s\n' "$text" | grep . | tail -n 1)
-	case $footer in
-	"smap-"*" $version "*) ;;
-	*)
-		echo "$page: the footer does not name the package and version $version: $footer"
+	if ! printf '%s\n' "$text" | grep . | tail -n 1 | grep -q "^smap-[a-z]* $version "; then
+		echo "$page: the footer does not name the package and version $version"
 		status=1
-		;;
-	esac
+	fi
 done
 exit $status
