@@ -4,6 +4,8 @@
 #                   $(BUILD_TYPE) (CFLAGS, CXXFLAGS, CPPFLAGS and LDFLAGS
 #                   from the environment are added at the first configure)
 #   make test       configure with SMAP_WERROR=ON, build and run every test
+#   make demo       build smap-serve and smap-backend as make test does,
+#                   quietly, and run the demo (tools/demo.sh)
 #   make test BUILD=build-asan CMAKE_FLAGS=-DSMAP_SANITIZE=ON
 #                   the same with AddressSanitizer and UBSan
 #   make install    build, then install under $(PREFIX) (default
@@ -48,8 +50,9 @@ all: configure
 
 # WERROR_FLAG is set by the targets that turn warnings into errors; the
 # choice stays in the build folder's cache.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(WERROR_FLAG) $(CMAKE_FLAGS)
 configure:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(WERROR_FLAG) $(CMAKE_FLAGS)
+	$(CONFIGURE)
 
 test: WERROR_FLAG = -DSMAP_WERROR=ON
 test: all
@@ -110,7 +113,18 @@ clean:
 	rm -rf $(BUILD) build-* $(BENCH_BUILD) $(FUZZ_BUILD) dist
 
 # A one-minute tour: smap-serve with the sample maps, one table-protocol
-# session through smap-backend.
+# session through smap-backend. Only those two are built, configured as
+# make test configures (warnings are errors), so that make test afterwards
+# compiles nothing twice. The build writes to a log, shown only when it
+# fails, so the demo's output is what stays on the screen.
+DEMO_LOG = $(BUILD)/demo-build.log
 .PHONY: demo
-demo: all
-	bash tools/demo.sh $(BUILD)
+demo: WERROR_FLAG = -DSMAP_WERROR=ON
+demo:
+	@mkdir -p $(BUILD)
+	@echo "make demo: building smap-serve and smap-backend in $(BUILD)/ (log: $(DEMO_LOG))"
+	@if ! { $(CONFIGURE) && cmake --build $(BUILD) -j$(JOBS) --target smap-serve smap-backend; } \
+		>$(DEMO_LOG) 2>&1; then \
+		cat $(DEMO_LOG); echo "make demo: the build failed (log: $(DEMO_LOG))" >&2; exit 1; \
+	fi
+	@bash tools/demo.sh $(BUILD)

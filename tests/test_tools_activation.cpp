@@ -100,7 +100,8 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
 		GTEST_SKIP() << "systemd-socket-activate is not installed";
 	notify_listener notify(dir.file("notify"));
-	auto serve = activate(sock, {"--mode", "0600", sock, maps});
+	auto serve = activate(sock,
+	                      {"--mode", "0600", "--group", std::to_string(getegid()), sock, maps});
 	struct stat before;
 	ASSERT_EQ(lstat(sock.c_str(), &before), 0);
 
@@ -112,16 +113,19 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 
 	EXPECT_EQ(serve->stop(SIGTERM, 5000).status, 0) << read_file(log);
 	EXPECT_EQ(notify.receive(), "STOPPING=1");
-	// The socket file is the manager's: still there, same file, same mode.
+	// The socket file is the manager's: still there, same file, mode and
+	// group.
 	struct stat after;
 	ASSERT_EQ(lstat(sock.c_str(), &after), 0);
 	EXPECT_EQ(after.st_ino, before.st_ino);
 	EXPECT_EQ(after.st_mode, before.st_mode);
+	EXPECT_EQ(after.st_gid, before.st_gid);
 	std::string text = read_file(log);
 	EXPECT_NE(text.find("listening on " + sock + " (from the service manager), maps in"),
 	          std::string::npos)
 	        << text;
 	EXPECT_NE(text.find("warn: --mode ignored"), std::string::npos) << text;
+	EXPECT_NE(text.find("warn: --group ignored"), std::string::npos) << text;
 	EXPECT_NE(text.find("socket left to the service manager"), std::string::npos) << text;
 }
 

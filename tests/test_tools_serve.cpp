@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -710,6 +711,104 @@ TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
 	for (int fd : clients)
 		close(fd);
 	EXPECT_TRUE(serve.running());
+}
+
+} // namespace
+
+namespace
+{
+
+// --help, -h and --version of both tools answer on standard output with
+// status 0, whatever else the command line holds.
+TEST(ToolsCommandLine, HelpAndVersion)
+{
+	const std::string serve_usage = "usage: smap-serve [-v] [-m mode] [-g group] SOCKET";
+	const std::string query_usage = "usage: smap-query [-n | --netstring] SERVER";
+	const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+	        {{SMAP_SERVE_PATH, "--help"}, serve_usage},
+	        {{SMAP_SERVE_PATH, "-v", "-h", "/nonexistent/s"}, serve_usage},
+	        {{SMAP_SERVE_PATH, "--version"}, "smap-serve " SMAP_VERSION "\n"},
+	        {{SMAP_QUERY_PATH, "--help"}, query_usage},
+	        {{SMAP_QUERY_PATH, "-h", "/nonexistent/s", "t", "k"}, query_usage},
+	        {{SMAP_QUERY_PATH, "--version"}, "smap-query " SMAP_VERSION "\n"},
+	};
+	for (const auto& [argv, out] : cases) {
+		child_result r = spawned(argv).finish(5000);
+		EXPECT_EQ(r.status, 0) << argv[1] << r.err;
+		EXPECT_EQ(r.err, "") << argv[1];
+		// A version line is all of the output; the usage begins with the line.
+		EXPECT_EQ(out.back() == '\n' ? r.out : r.out.substr(0, out.size()), out) << argv[1];
+	}
+}
+
+// A group other than its own that this process may give its files: any
+// as root, else a supplementary one; -1 when there is none.
+gid_t another_group()
+{
+	std::vector<gid_t> ours(64);
+	ours.resize(static_cast<size_t>(std::max(getgroups(64, ours.data()), 0)));
+	if (geteuid() == 0) {
+		setgrent();
+		while (const group* g = getgrent())
+			ours.push_back(g->gr_gid);
+		endgrent();
+	}
+	for (gid_t g : ours)
+		if (g != getegid() && getgrgid(g) != nullptr)
+			return g;
+	return static_cast<gid_t>(-1);
+}
+
+TEST_F(ServeMaps, GroupOfTheSocket)
+{
+	EXPECT_NE(refused_start(dir, {"--group", "no-such.group", sock, maps})
+	                  .find("fatal: bad group no-such.group: no such group"),
+	          std::string::npos);
+	gid_t other = another_group();
+	if (other == static_cast<gid_t>(-1))
+		GTEST_SKIP() << "no group besides its own that this user may give its files";
+	// By name or number, with the mode asked for kept.
+	for (const std::string& named :
+	     {std::string(getgrgid(other)->gr_name), std::to_string(other)}) {
+		server_process serve(
+		        {SMAP_SERVE_PATH, "--mode", "0640", "--group", named, sock, maps}, sock,
+		        logged);
+		struct stat st;
+		ASSERT_EQ(lstat(sock.c_str(), &st), 0);
+		EXPECT_EQ(st.st_gid, other) << named;
+		EXPECT_EQ(st.st_mode & 07777, 0640u) << named;
+	}
+}
+
+// Under the journal (JOURNAL_STREAM naming standard error's device and
+// inode) smap-serve's lines leave out the name and process id that the
+// journal adds; another file keeps them, and the backend keeps them always.
+TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
+{
+	write_file(logged.log, "");
+	struct stat st;
+	ASSERT_EQ(stat(logged.log.c_str(), &st), 0);
+	std::string journal =
+	        "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+	struct {
+		std::string env;
+		std::vector<std::string> argv; // each ends at once with a fatal line
+		std::string prefix;
+	} cases[] = {
+	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, ""},
+	        {journal + "0", {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "smap-serve"},
+	        {journal, {SMAP_BACKEND_PATH}, "smap-backend"},
+	};
+	for (const auto& c : cases) {
+		write_file(logged.log, "");
+		std::vector<std::string> argv = {"/usr/bin/env", c.env};
+		argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+		child_result r = spawned(argv, logged).finish(5000);
+		std::string want = c.prefix.empty()
+		                           ? "fatal: "
+		                           : c.prefix + "[" + std::to_string(r.pid) + "]: fatal: ";
+		EXPECT_EQ(r.err.substr(0, want.size()), want) << c.env << " " << c.argv[0];
+	}
 }
 
 } // namespace

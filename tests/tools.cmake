@@ -16,6 +16,7 @@ if(NOT SMAP_SOCKET_ACTIVATE_PROGRAM)
 endif()
 target_compile_definitions(test_tools_e2e PRIVATE
   SMAP_SOCKET_ACTIVATE="${SMAP_SOCKET_ACTIVATE_PROGRAM}"
+  SMAP_VERSION="${PROJECT_VERSION}"
   SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
   SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
   SMAP_BACKEND_PATH="$<TARGET_FILE:smap-backend>")
@@ -24,10 +25,11 @@ gtest_discover_tests(test_tools_e2e PROPERTIES TIMEOUT 60)
 
 find_program(GROFF groff)
 if(GROFF)
+  # The pages as installed, from the build tree.
   add_test(NAME tools_man_pages
-           COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_man.sh ${GROFF}
-                   ${PROJECT_SOURCE_DIR}/man/smap-backend.8 ${PROJECT_SOURCE_DIR}/man/smap-serve.8
-                   ${PROJECT_SOURCE_DIR}/man/smap-query.1)
+           COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_man.sh ${GROFF} ${PROJECT_VERSION}
+                   ${PROJECT_BINARY_DIR}/man/smap-backend.8 ${PROJECT_BINARY_DIR}/man/smap-serve.8
+                   ${PROJECT_BINARY_DIR}/man/smap-query.1)
 endif()
 add_test(NAME tools_install
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_install.sh ${CMAKE_COMMAND}

@@ -4,8 +4,9 @@
 # CMakeLists.txt, builds the Debian packages from a copy of this tree in
 # build-deb/ (dpkg-buildpackage -us -uc -b, which also runs the tests),
 # copies the .deb files into dist/, and checks them: lintian with no error
-# and no warning, no compiler or debhelper warning in the build, and the
-# systemd units of the unpacked packages through tests/check_units.sh.
+# and no warning, no compiler or debhelper warning in the build, the
+# systemd units of the unpacked packages through tests/check_units.sh, and
+# the version that the programs and manual pages name.
 #
 # Missing tools and build dependencies (dpkg-dev, lintian, those of
 # debian/control) are installed with apt-get when run as root; otherwise
@@ -91,4 +92,19 @@ for deb in $debs; do
 	dpkg-deb -x "$deb" "$out/root"
 done
 sh tests/check_units.sh "$out/root"
-echo "make deb: lintian and the unit checks passed"
+
+# The programs and manual pages name the version of CMakeLists.txt too.
+for program in usr/sbin/smap-serve usr/bin/smap-query; do
+	said=$("$out/root/$program" --version || true)
+	if [ "$said" != "${program##*/} $version" ]; then
+		echo "make deb: $program --version says \"$said\", not ${program##*/} $version" >&2
+		exit 1
+	fi
+done
+for page in "$out"/root/usr/share/man/man*/*.gz; do
+	if ! zcat "$page" | grep -q "^\.Os smap-[a-z]* $version\$"; then
+		echo "make deb: $page does not name version $version in its footer" >&2
+		exit 1
+	fi
+done
+echo "make deb: lintian, the unit and the version checks passed"

@@ -27,7 +27,8 @@
 // that the backend would not take as found or not found) and for a
 // surplus reply; 3 when the server cannot be reached, or the connection
 // fails or stays silent before every reply has arrived; 64 for a bad
-// command line; 74 when standard output cannot take the replies.
+// command line; 74 when standard output cannot take the replies. --help
+// and --version print to standard output and exit 0.
 #include "support/stdfd.hpp"
 #include "tools/endpoint.hpp"
 #include "tools/lineframe.hpp"
@@ -60,6 +61,8 @@ constexpr int QUERY_RETRY_MS = 10;
 constexpr int EXIT_UNREACHABLE = 3;
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_OUTPUT = 74;
+// getopt_long()'s value for --version, which has no short form.
+constexpr int OPT_VERSION = 256;
 
 endpoint query_server;
 std::vector<endpoint_address> query_addresses;
@@ -70,13 +73,26 @@ size_t query_in_off;
 size_t query_in_len;
 int query_worst;
 
-[[noreturn]] void usage()
+// Ends a run that printed --help or --version.
+[[noreturn]] void exit_printed()
 {
-	fprintf(stderr,
-	        "usage: smap-query [--netstring] SERVER TABLE KEY...\n"
+	if (fflush(stdout) != 0)
+		err(EXIT_OUTPUT, "cannot write to standard output");
+	exit(0);
+}
+
+// The usage lines: on standard output with status 0 for --help, else on
+// standard error with status EXIT_USAGE.
+[[noreturn]] void usage(int status)
+{
+	fprintf(status == 0 ? stdout : stderr,
+	        "usage: smap-query [-n | --netstring] SERVER TABLE KEY...\n"
+	        "       smap-query --help | --version\n"
 	        "SERVER is one of %s\n",
 	        ENDPOINT_FORMS);
-	exit(EXIT_USAGE);
+	if (status == 0)
+		exit_printed();
+	exit(status);
 }
 
 const char* server()
@@ -361,16 +377,27 @@ int main(int argc, char* argv[])
 
 	static const option longopts[] = {
 	        {"netstring", no_argument, nullptr, 'n'},
+	        {"help", no_argument, nullptr, 'h'},
+	        {"version", no_argument, nullptr, OPT_VERSION},
 	        {nullptr, 0, nullptr, 0},
 	};
 	int opt;
-	while ((opt = getopt_long(argc, argv, "n", longopts, nullptr)) != -1) {
-		if (opt != 'n')
-			usage();
-		query_netstring = true;
+	while ((opt = getopt_long(argc, argv, "nh", longopts, nullptr)) != -1) {
+		switch (opt) {
+		case 'n':
+			query_netstring = true;
+			break;
+		case 'h':
+			usage(0);
+		case OPT_VERSION:
+			printf("smap-query %s\n", SMAP_VERSION);
+			exit_printed();
+		default:
+			usage(EXIT_USAGE);
+		}
 	}
 	if (argc - optind < 3)
-		usage();
+		usage(EXIT_USAGE);
 	std::string why;
 	if (!endpoint_parse(argv[optind], &query_server, &why))
 		errx(EXIT_USAGE, "bad server %s: %s; expected one of %s", argv[optind], why.c_str(),

@@ -28,10 +28,12 @@
 // want of them, the table shrinks to what the descriptors its clients
 // hold leave room for, closing idle clients beyond it.
 //
-// Fatal (through die_msg()/die_sys(), status 1): a bad command line, a
-// socket path that cannot be taken over, a map directory that cannot be
-// opened, a failing poll(). SIGINT and SIGTERM end the loop; the server
-// then removes its socket (if the path still names it) and exits with 0.
+// Fatal (through die_msg()/die_sys(), status 1): a bad command line (a
+// group that does not exist included), a socket path that cannot be taken
+// over or given the group asked for, a map directory that cannot be
+// opened, a failing poll(). --help and --version print to standard output
+// and exit 0. SIGINT and SIGTERM end the loop; the server then removes its
+// socket (if the path still names it) and exits with 0.
 // SIGHUP makes every map be read again at its next query; the bridge
 // ignores it.
 #include "backend/smap.hpp"
@@ -56,6 +58,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -90,6 +93,8 @@ constexpr int64_t SERVE_ACCEPT_PAUSE_MS = 1000;
 // The bound on one upstream attempt: two attempts stay below the
 // backend's 10-second bound, so the backend gets an answer.
 constexpr double SERVE_DEFAULT_TIMEOUT = 4.0;
+// getopt_long()'s value for --version, which has no short form.
+constexpr int OPT_VERSION = 256;
 
 struct client {
 	int fd = -1;
@@ -118,14 +123,27 @@ int serve_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t serve_stop_signal;
 volatile sig_atomic_t serve_hangup;
 
-[[noreturn]] void usage()
+// Ends a run that printed --help or --version.
+[[noreturn]] void exit_printed()
 {
-	fprintf(stderr,
-	        "usage: smap-serve [-v] [-m mode] SOCKET MAPDIR\n"
-	        "       smap-serve [-v] [-m mode] [-t seconds] -u UPSTREAM SOCKET\n"
+	if (fflush(stdout) != 0)
+		die_sys("cannot write to standard output");
+	exit(0);
+}
+
+// The usage lines: on standard output with status 0 for --help, else on
+// standard error with status 1.
+[[noreturn]] void usage(int status)
+{
+	fprintf(status == 0 ? stdout : stderr,
+	        "usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
+	        "       smap-serve [-v] [-m mode] [-g group] [-t seconds] -u UPSTREAM SOCKET\n"
+	        "       smap-serve --help | --version\n"
 	        "UPSTREAM is one of %s\n",
 	        ENDPOINT_FORMS);
-	exit(1);
+	if (status == 0)
+		exit_printed();
+	exit(status);
 }
 
 int64_t now_ms()
@@ -588,6 +606,21 @@ mode_t parse_mode(const char* text)
 	return static_cast<mode_t>(strtol(text, nullptr, 8));
 }
 
+// The group named by `text`, a name or a number; it must exist.
+gid_t parse_group(const char* text)
+{
+	const group* g = getgrnam(text);
+	if (g == nullptr && *text != '\0' && strspn(text, "0123456789") == strlen(text)) {
+		errno = 0;
+		unsigned long id = strtoul(text, nullptr, 10);
+		if (errno == 0 && id < USOCK_GROUP_KEEP)
+			g = getgrgid(static_cast<gid_t>(id));
+	}
+	if (g == nullptr)
+		die_msg("bad group %s: no such group", text);
+	return g->gr_gid;
+}
+
 int64_t parse_timeout(const char* text)
 {
 	char* end;
@@ -617,26 +650,36 @@ int main(int argc, char* argv[])
 	// descriptor, where a log line would be written into it.
 	bool stdfd_ok = stdfd_ensure_open();
 	log_start(1);
+	// The journal puts the name and process id before each line itself.
+	if (svcmgr_journal_stderr())
+		log_plain_lines(1);
 	if (!stdfd_ok)
 		die_sys("cannot open /dev/null on a closed standard descriptor");
 
 	static const option longopts[] = {
 	        {"mode", required_argument, nullptr, 'm'},
+	        {"group", required_argument, nullptr, 'g'},
 	        {"upstream", required_argument, nullptr, 'u'},
 	        {"timeout", required_argument, nullptr, 't'},
 	        {"verbose", no_argument, nullptr, 'v'},
+	        {"help", no_argument, nullptr, 'h'},
+	        {"version", no_argument, nullptr, OPT_VERSION},
 	        {nullptr, 0, nullptr, 0},
 	};
 	mode_t mode = 0660;
 	bool mode_given = false;
+	gid_t group = USOCK_GROUP_KEEP;
 	int64_t timeout_ms = std::llround(SERVE_DEFAULT_TIMEOUT * 1000);
 	bool timeout_given = false;
 	int opt;
-	while ((opt = getopt_long(argc, argv, "m:u:t:v", longopts, nullptr)) != -1) {
+	while ((opt = getopt_long(argc, argv, "m:g:u:t:vh", longopts, nullptr)) != -1) {
 		switch (opt) {
 		case 'm':
 			mode = parse_mode(optarg);
 			mode_given = true;
+			break;
+		case 'g':
+			group = parse_group(optarg);
 			break;
 		case 'u':
 			serve_upstream = optarg;
@@ -648,13 +691,18 @@ int main(int argc, char* argv[])
 		case 'v':
 			serve_verbose = true;
 			break;
+		case 'h':
+			usage(0);
+		case OPT_VERSION:
+			printf("smap-serve %s\n", SMAP_VERSION);
+			exit_printed();
 		default:
-			usage();
+			usage(1);
 		}
 	}
 	int operands = argc - optind;
 	if (operands != (serve_upstream ? 1 : 2) || (timeout_given && !serve_upstream))
-		usage();
+		usage(1);
 	const char* socket_path = argv[optind];
 	log_verbosity(serve_verbose ? 1 : 0);
 	// A socket passed by the service manager is its own: never bound,
@@ -663,6 +711,8 @@ int main(int argc, char* argv[])
 	bool activated = listener != -1;
 	if (activated && mode_given)
 		log_warning("warn: --mode ignored: the service manager sets the socket's mode");
+	if (activated && group != USOCK_GROUP_KEEP)
+		log_warning("warn: --group ignored: the service manager sets the socket's group");
 
 	if (serve_upstream) {
 		endpoint upstream;
@@ -681,7 +731,7 @@ int main(int argc, char* argv[])
 	struct stat identity;
 	std::string why;
 	if (!activated)
-		listener = usock_listen(socket_path, mode, &identity, &why);
+		listener = usock_listen(socket_path, mode, group, &identity, &why);
 	if (listener == -1)
 		die_msg("%s", why.c_str());
 	const char* how = activated ? " (from the service manager)" : "";

@@ -6,6 +6,7 @@
 #include "tools/usock.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -129,4 +130,19 @@ void svcmgr_notify(const char* state)
 		log_warning_sys("warn: cannot notify %s of %s", name, state);
 	if (fd != -1)
 		close(fd);
+}
+
+bool svcmgr_journal_stderr()
+{
+	const char* value = getenv("JOURNAL_STREAM");
+	struct stat st;
+	if (value == nullptr || fstat(STDERR_FILENO, &st) == -1)
+		return false;
+	const char* end = value + strlen(value);
+	unsigned long long dev = 0, ino = 0;
+	auto [colon, dev_error] = std::from_chars(value, end, dev);
+	if (dev_error != std::errc() || colon == end || *colon != ':')
+		return false;
+	auto [rest, ino_error] = std::from_chars(colon + 1, end, ino);
+	return ino_error == std::errc() && rest == end && dev == st.st_dev && ino == st.st_ino;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: ISC
 // The service manager's side of a daemon: a listening socket handed over
-// at start (socket activation) and state notifications, spoken directly
-// over the environment and a datagram socket, without libsystemd.
+// at start (socket activation), state notifications, and whether standard
+// error is the journal, spoken directly over the environment and a
+// datagram socket, without libsystemd.
 //
 // svcmgr_listener() takes descriptor 3 when LISTEN_PID names this process
 // and LISTEN_FDS says one socket was passed; the descriptor then belongs
@@ -24,3 +25,8 @@ int svcmgr_listener(const char* socket_path);
 // Nothing happens when the variable is unset; it never blocks: a failure,
 // a full queue included, is logged.
 void svcmgr_notify(const char* state);
+
+// True when standard error is the journal's stream: JOURNAL_STREAM holds
+// "DEV:INODE" in decimal, and they are standard error's. A descriptor
+// merely inherited from a unit and then redirected does not match.
+bool svcmgr_journal_stderr();

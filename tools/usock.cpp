@@ -75,7 +75,8 @@ bool usock_set_nonblocking(int fd)
 	return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
 }
 
-int usock_listen(const char* path, mode_t mode, struct stat* identity, std::string* why)
+int usock_listen(const char* path, mode_t mode, gid_t group, struct stat* identity,
+                 std::string* why)
 {
 	sockaddr_un addr;
 	if (!usock_address(path, &addr)) {
@@ -116,8 +117,11 @@ int usock_listen(const char* path, mode_t mode, struct stat* identity, std::stri
 	const char* step = nullptr;
 	if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1)
 		step = "cannot bind";
-	// The mode is set before listen(), so no client can connect through
-	// the looser permissions that bind() may have created.
+	// The group and the mode are set before listen(), so no client can
+	// connect through the looser permissions that bind() may have created.
+	// The group first: the mode is then exactly the one asked for.
+	else if (group != USOCK_GROUP_KEEP && chown(path, static_cast<uid_t>(-1), group) == -1)
+		step = "cannot set the group of";
 	else if (chmod(path, mode) == -1)
 		step = "cannot set the mode of";
 	else if (lstat(path, identity) == -1)

@@ -18,15 +18,22 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+// A socket keeps the group that bind() gave it: the process's or the
+// directory's.
+constexpr gid_t USOCK_GROUP_KEEP = static_cast<gid_t>(-1);
+
 // Fills *addr for `path`; false when it does not fit (errno ENAMETOOLONG)
 // or is empty (errno ENOENT).
 bool usock_address(const char* path, sockaddr_un* addr);
 
-// Binds and listens on `path` with permissions `mode`, removing a stale
-// socket file first. Returns the non-blocking listening descriptor, or -1
-// with a reason in *why. *identity receives the socket file's status, so
-// that the owner can later check that the path still names its socket.
-int usock_listen(const char* path, mode_t mode, struct stat* identity, std::string* why);
+// Binds and listens on `path` with permissions `mode` and, unless it is
+// USOCK_GROUP_KEEP, the group `group` (both set before listen(), so no
+// client connects before they hold), removing a stale socket file first.
+// Returns the non-blocking listening descriptor, or -1 with a reason in
+// *why. *identity receives the socket file's status, so that the owner can
+// later check that the path still names its socket.
+int usock_listen(const char* path, mode_t mode, gid_t group, struct stat* identity,
+                 std::string* why);
 
 // Removes `path` if it is still the socket file described by `identity`;
 // true when it did.

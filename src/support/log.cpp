@@ -18,6 +18,7 @@ namespace
 constexpr size_t FATAL_TEXT_SIZE = 1024;
 
 int log_use_stderr;
+int log_plain;
 int log_mask;
 char fatal_text[FATAL_TEXT_SIZE];
 
@@ -56,6 +57,11 @@ void log_verbosity(int mask)
 	log_mask = mask;
 }
 
+void log_plain_lines(int on)
+{
+	log_plain = on;
+}
+
 void log_emit(int priority, const char* fmt, ...)
 {
 	va_list ap;
@@ -77,14 +83,20 @@ void log_emitv(int priority, const char* fmt, va_list ap)
 	// One format for the whole line, so the line leaves in one write. A
 	// name with "%" in it would act as a conversion there: such a name
 	// takes the three-call path, which prints it through "%s".
-	if (strchr(name, '%') == nullptr && asprintf(&line, "%s[%u]: %s\n", name, pid, fmt) != -1) {
+	int made = -1;
+	if (log_plain)
+		made = asprintf(&line, "%s\n", fmt);
+	else if (strchr(name, '%') == nullptr)
+		made = asprintf(&line, "%s[%u]: %s\n", name, pid, fmt);
+	if (made != -1) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 		vfprintf(stderr, line, ap);
 #pragma GCC diagnostic pop
 		free(line);
 	} else {
-		fprintf(stderr, "%s[%u]: ", name, pid);
+		if (!log_plain)
+			fprintf(stderr, "%s[%u]: ", name, pid);
 		vfprintf(stderr, fmt, ap);
 		fputc('\n', stderr);
 	}

@@ -4,13 +4,16 @@
 // Messages go either to the system log (mail facility) or to standard
 // error, chosen once by log_start(). A standard-error message is one line:
 // program name, "[", process id, "]: ", the message and a newline; standard
-// error is flushed after each. Priorities are syslog priorities: LOG_CRIT
-// for warnings and fatal messages, LOG_INFO for notes, LOG_DEBUG for debug
-// and trace messages; only the system log sees them.
+// error is flushed after each. After log_plain_lines(1) the line is the
+// message and the newline alone, for a reader that puts the name and
+// process id before each line itself (the journal). Priorities are syslog
+// priorities: LOG_CRIT for warnings and fatal messages, LOG_INFO for
+// notes, LOG_DEBUG for debug and trace messages; only the system log sees
+// them.
 //
-// The module owns its destination flag, its verbosity mask and one
-// 1024-byte buffer in which fatal texts are composed (at most 1023
-// characters; longer texts are cut without notice). die_sys() and
+// The module owns its destination and plain-lines flags, its verbosity
+// mask and one 1024-byte buffer in which fatal texts are composed (at most
+// 1023 characters; longer texts are cut without notice). die_sys() and
 // die_msg() log "fatal: " and the text, then exit(1); nothing else here
 // ends the process or reports an error to its caller. Every format is
 // printf-style; only log_warning_sys(), die_sys() and die_msg() accept a
@@ -32,6 +35,8 @@
 void log_start(int use_stderr);
 // Replaces the verbosity mask. Bit 0x1 enables log_dbg().
 void log_verbosity(int mask);
+// Non-zero: standard-error lines leave out the "name[pid]: " prefix.
+void log_plain_lines(int on);
 
 void log_emit(int priority, const char* fmt, ...) SMAP_PRINTF(2, 3);
 void log_emitv(int priority, const char* fmt, va_list ap) SMAP_PRINTF(2, 0);
