@@ -49,15 +49,6 @@ struct notify_listener {
 	}
 };
 
-bool wait_for_file(const std::string& path, int ms)
-{
-	struct stat st;
-	for (long long end = monotonic_ms() + ms; monotonic_ms() < end; usleep(10000))
-		if (lstat(path.c_str(), &st) == 0)
-			return true;
-	return false;
-}
-
 struct ServeActivation : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
@@ -80,7 +71,9 @@ struct ServeActivation : ::testing::Test {
 		        SMAP_SOCKET_ACTIVATE, "-l", listen_path, "-E", notify, SMAP_SERVE_PATH};
 		argv.insert(argv.end(), args.begin(), args.end());
 		auto p = std::make_unique<spawned>(argv, spawn_options{.log = log});
-		EXPECT_TRUE(wait_for_file(listen_path, 5000)) << read_file(log);
+		// The socket file exists before it listens: a connection tells.
+		// Being the first, it starts the server.
+		EXPECT_TRUE(wait_listening(listen_path, 5000)) << read_file(log);
 		return p;
 	}
 
@@ -138,7 +131,7 @@ TEST_F(ServeActivation, TakesTheSocketUnderARelativeName)
 	spawned serve({"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path,
 	               SMAP_SOCKET_ACTIVATE, "-l", sock, SMAP_SERVE_PATH, "s", maps},
 	              {.log = log});
-	ASSERT_TRUE(wait_for_file(sock, 5000)) << read_file(log);
+	ASSERT_TRUE(wait_listening(sock, 5000)) << read_file(log);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
 	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root") << read_file(log);
