@@ -290,7 +290,8 @@ int main(int argc, char* argv[])
 		send_line(big, key + "\n" + key2);
 		for (int i = 0; i < 2; i++) {
 			std::string reply = read_reply(big);
-			if (reply != big_value(tag, last_key) && reply != big_value(old_tags[i], last_key))
+			if (reply != big_value(tag, last_key) &&
+			    reply != big_value(old_tags[i], last_key))
 				errx(1, "wrong reply from a big map: %s", reply.c_str());
 		}
 		t0 = bench_clock::now();
@@ -304,7 +305,7 @@ int main(int argc, char* argv[])
 					errx(1, "wrong reply from a big map: %s", reply.c_str());
 			old_tags[i] = tag;
 		}
-		printf("  beside two loads %d: a small map never asked before answered after %.1f ms; "
+		printf("  beside two loads %d: a never-asked small map answered after %.1f ms, "
 		       "both loads done after %.0f ms\n",
 		       r, first_ms, ms_since(t0));
 		loading = false;

@@ -377,7 +377,8 @@ start_result start_load(const std::string& name, const file_stamp& seen, map_tab
 			l = std::make_unique<map_load>();
 			l->v = std::make_unique<map_version>();
 			l->v->stamp = stamp;
-			l->v->buckets.reset(static_cast<uint32_t*>(calloc(buckets, sizeof(uint32_t))));
+			l->v->buckets.reset(
+			        static_cast<uint32_t*>(calloc(buckets, sizeof(uint32_t))));
 			l->v->mask = buckets - 1;
 			l->v->text.reserve(size);
 		} catch (const std::bad_alloc&) {
