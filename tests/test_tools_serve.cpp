@@ -404,6 +404,82 @@ TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
 	close(b);
 }
 
+TEST_F(ServeMaps, SmallMapIsReadAtOnceAndNoQueryWaitsForLong)
+{
+	// Each big map takes many rounds of the server to load, and both
+	// take the two load slots; queries wait no time for a first version
+	// instead of 9 s.
+	write_file(maps + "/big1", big_map("one", 100000));
+	write_file(maps + "/big2", big_map("two", 100000));
+	write_file(maps + "/small", "postmaster root\n");
+	server_process serve({"env", "SMAP_SERVE_TEST_MAP_WAIT_MS=0", SMAP_SERVE_PATH, sock, maps},
+	                     sock, logged);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	// In order: the big maps' queries are told that they are loading, and
+	// the small map, never asked before, is read for its query.
+	send_text(fd, "big1 key0\nbig2 key0\nsmall postmaster\n");
+	EXPECT_EQ(read_line(fd), "TEMP map big1 is loading");
+	EXPECT_EQ(read_line(fd), "TEMP map big2 is loading");
+	EXPECT_EQ(read_line(fd), "OK root");
+	// The load goes on and ends.
+	std::string reply;
+	long long end = monotonic_ms() + 20000;
+	do
+		reply = ask(fd, "big2 key99999");
+	while (reply == "TEMP map big2 is loading" && monotonic_ms() < end);
+	EXPECT_EQ(reply, big_value("two", 99999));
+	close(fd);
+}
+
+TEST_F(ServeMaps, EachFaultIsLoggedOncePerStateOfTheFile)
+{
+	write_file(maps + "/huge", "");
+	ASSERT_EQ(truncate((maps + "/huge").c_str(), (off_t(1) << 30) + 1), 0);
+	ASSERT_EQ(symlink("aliases", (maps + "/link").c_str()), 0);
+	struct fault {
+		std::string table, reply, warning;
+	};
+	std::vector<fault> faults = {
+	        {"huge", "TEMP map huge is larger than 1073741824 bytes", "huge is larger than"},
+	        {"link", "PERM unknown table", "link is a symbolic link"},
+	};
+	std::vector<std::string> argv = {SMAP_SERVE_PATH, sock, maps};
+#ifndef SMAP_SANITIZED
+	// Address-space limits do not work under AddressSanitizer. A map
+	// bigger than the space left is answered with TEMP; the server lives.
+	write_file(maps + "/vast", "");
+	ASSERT_EQ(truncate((maps + "/vast").c_str(), off_t(200) << 20), 0);
+	faults.push_back(
+	        {"vast", "TEMP cannot load map vast: out of memory", "map vast: out of memory"});
+	argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -v 65536 && exec \"$@\"", "sh"});
+#endif
+	server_process serve(argv, sock, logged);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	auto ask_twice = [&](const fault& f, size_t logged_times) {
+		for (int i = 0; i < 2; i++)
+			EXPECT_EQ(ask(fd, f.table + " key"), f.reply);
+		EXPECT_EQ(count_of(read_file(serve.log()), f.warning), logged_times) << f.table;
+	};
+	// Once for a state; again when the file changes (its times will do),
+	// and after SIGHUP.
+	for (const fault& f : faults) {
+		ask_twice(f, 1);
+		timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
+		ASSERT_EQ(utimensat(AT_FDCWD, (maps + "/" + f.table).c_str(), times,
+		                    AT_SYMLINK_NOFOLLOW),
+		          0);
+		ask_twice(f, 2);
+	}
+	kill(serve.pid(), SIGHUP);
+	ASSERT_TRUE(log_shows(serve.log(), "SIGHUP"));
+	for (const fault& f : faults)
+		ask_twice(f, 3);
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	close(fd);
+}
+
 TEST_F(ServeMaps, HangupReadsTheMapsAgain)
 {
 	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);

@@ -18,7 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace
@@ -92,12 +91,24 @@ struct map_table {
 	file_stamp failed;
 };
 
+// A warning about a table's file, and the state of the file it was about:
+// its stamp, or an empty one when the name could not be looked up.
+struct fault_note {
+	file_stamp stamp;
+	std::string text;
+};
+
 int maps_dir = -1;
 std::unordered_map<std::string, map_table> maps_tables;
-// Names found to be symbolic links, warned about once.
-std::unordered_set<std::string> maps_links;
+// The last warning about each name's file, kept until the name is found in
+// another state, goes away or maps_reload(): a fault is logged once for
+// each state of the file, not at every query.
+std::unordered_map<std::string, fault_note> maps_faults;
+// Loads in progress, each holding its file open.
 size_t maps_loading;
 bool maps_load_ended;
+// How long a query waits for a first version: see maps_wait_ms().
+int64_t maps_wait = MAPS_WAIT_MS;
 
 bool valid_table_name(std::string_view name)
 {
@@ -126,6 +137,17 @@ bool same_stamp(const file_stamp& a, const file_stamp& b)
 {
 	return a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
 	       same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime);
+}
+
+// Logs "warn: TEXT" unless it is the last warning logged about the file of
+// `name` and the file is in the same state.
+void warn_fault(const std::string& name, const file_stamp& stamp, const std::string& text)
+{
+	auto [it, fresh] = maps_faults.try_emplace(name);
+	if (!fresh && it->second.text == text && same_stamp(it->second.stamp, stamp))
+		return;
+	it->second = {stamp, text};
+	log_warning("warn: %s", text.c_str());
 }
 
 bool is_blank(char c)
@@ -225,7 +247,7 @@ void end_load(const std::string& name, map_table* t, const std::string& why)
 		t->current = std::move(l->v);
 		t->failure.clear();
 	} else {
-		log_warning("warn: %s", why.c_str());
+		warn_fault(name, l->v->stamp, why);
 		t->failed = l->v->stamp;
 		t->failure = why;
 		t->current.reset();
@@ -305,15 +327,15 @@ void load_step(const std::string& name, map_table* t)
 
 enum start_result { START_OK, START_NO_TABLE, START_FAILED };
 
-void warn_link(const std::string& name)
+void warn_link(const std::string& name, const file_stamp& stamp)
 {
-	if (maps_links.insert(name).second)
-		log_warning("warn: map %s is a symbolic link: not served", name.c_str());
+	warn_fault(name, stamp, "map " + name + " is a symbolic link: not served");
 }
 
-// Opens the file of `name` and starts loading it into *t; otherwise the
-// reply is in *reply.
-start_result start_load(const std::string& name, map_table* t, std::string* reply)
+// Opens the file of `name`, last seen as `seen`, and starts loading it
+// into *t; otherwise the reply is in *reply.
+start_result start_load(const std::string& name, const file_stamp& seen, map_table* t,
+                        std::string* reply)
 {
 	// No symbolic link is followed; non-blocking, so that a file swapped
 	// for a FIFO cannot hang the server. The type is checked again on the
@@ -321,11 +343,12 @@ start_result start_load(const std::string& name, map_table* t, std::string* repl
 	int fd = openat(maps_dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 	std::string why;
 	struct stat st;
+	file_stamp stamp = seen;
 	if (fd == -1) {
 		int error = errno;
 		// ELOOP, or EMLINK on some systems: the name is now a link.
 		if (error == ELOOP || error == EMLINK) {
-			warn_link(name);
+			warn_link(name, seen);
 			*reply = "PERM unknown table";
 			return START_NO_TABLE;
 		}
@@ -340,36 +363,53 @@ start_result start_load(const std::string& name, map_table* t, std::string* repl
 		close(fd);
 		*reply = "PERM unknown table";
 		return START_NO_TABLE;
-	} else if (static_cast<uintmax_t>(st.st_size) > MAPS_FILE_MAX) {
-		why = "map " + name + " is larger than " + std::to_string(MAPS_FILE_MAX) + " bytes";
+	} else {
+		stamp = stamp_of(st);
+		if (static_cast<uintmax_t>(st.st_size) > MAPS_FILE_MAX)
+			why = "map " + name + " is larger than " + std::to_string(MAPS_FILE_MAX) +
+			      " bytes";
+	}
+	std::unique_ptr<map_load> l;
+	if (why.empty()) {
+		size_t size = static_cast<size_t>(st.st_size);
+		size_t buckets = std::bit_ceil(std::max<size_t>(64, size / 32));
+		try {
+			l = std::make_unique<map_load>();
+			l->v = std::make_unique<map_version>();
+			l->v->stamp = stamp;
+			l->v->buckets.reset(
+			        static_cast<uint32_t*>(calloc(buckets, sizeof(uint32_t))));
+			l->v->mask = buckets - 1;
+			l->v->text.reserve(size);
+		} catch (const std::bad_alloc&) {
+			l.reset();
+		}
+		if (l == nullptr || l->v->buckets == nullptr)
+			why = "cannot load map " + name + ": out of memory";
 	}
 	if (!why.empty()) {
 		if (fd != -1)
 			close(fd);
-		log_warning("warn: %s", why.c_str());
+		warn_fault(name, stamp, why);
 		*reply = "TEMP " + why;
 		return START_FAILED;
 	}
-	size_t size = static_cast<size_t>(st.st_size);
-	auto l = std::make_unique<map_load>();
 	l->fd = fd;
-	l->v = std::make_unique<map_version>();
-	l->v->stamp = stamp_of(st);
-	size_t buckets = std::bit_ceil(std::max<size_t>(64, size / 32));
-	l->v->buckets.reset(static_cast<uint32_t*>(calloc(buckets, sizeof(uint32_t))));
-	if (l->v->buckets == nullptr) {
-		close(fd);
-		why = "cannot load map " + name + ": out of memory";
-		log_warning("warn: %s", why.c_str());
-		*reply = "TEMP " + why;
-		return START_FAILED;
-	}
-	l->v->mask = buckets - 1;
-	l->v->text.reserve(size);
 	t->load = std::move(l);
 	t->stale = false;
 	maps_loading++;
 	return START_OK;
+}
+
+// Gives up the load in progress of `t`: its file will be read again.
+void drop_load(map_table* t)
+{
+	if (t->load->fd != -1)
+		close(t->load->fd);
+	t->load.reset();
+	t->stale = true;
+	maps_loading--;
+	maps_load_ended = true;
 }
 
 void forget(const std::string& name)
@@ -377,12 +417,8 @@ void forget(const std::string& name)
 	auto it = maps_tables.find(name);
 	if (it == maps_tables.end())
 		return;
-	if (it->second.load != nullptr) {
-		if (it->second.load->fd != -1)
-			close(it->second.load->fd);
-		maps_loading--;
-		maps_load_ended = true;
-	}
+	if (it->second.load != nullptr)
+		drop_load(&it->second);
 	maps_tables.erase(it);
 }
 
@@ -395,30 +431,46 @@ map_table* find_table(const std::string& name, std::string* reply)
 		int error = errno;
 		forget(name);
 		if (error == ENOENT || error == ENOTDIR) {
+			maps_faults.erase(name);
 			*reply = "PERM unknown table";
 		} else {
 			*reply = "TEMP cannot read map " + name + ": " + strerror(error);
-			log_warning("warn: %s", reply->c_str() + 5);
+			warn_fault(name, {}, reply->substr(5));
 		}
 		return nullptr;
 	}
+	file_stamp stamp = stamp_of(st);
 	if (!S_ISREG(st.st_mode)) {
 		forget(name);
 		if (S_ISLNK(st.st_mode))
-			warn_link(name);
+			warn_link(name, stamp);
 		*reply = "PERM unknown table";
 		return nullptr;
 	}
-	maps_links.erase(name);
+	if (!maps_faults.empty()) {
+		auto note = maps_faults.find(name);
+		if (note != maps_faults.end() && !same_stamp(note->second.stamp, stamp))
+			maps_faults.erase(note);
+	}
 
 	map_table* t = &maps_tables[name];
-	file_stamp stamp = stamp_of(st);
+	// A file of up to MAPS_STEP bytes is read whole within the query and
+	// closed: it needs no load slot, and is not held up by a load of a
+	// version that it has since replaced.
+	bool small = static_cast<uintmax_t>(st.st_size) <= MAPS_STEP;
+	if (small && t->load != nullptr && !same_stamp(t->load->v->stamp, stamp))
+		drop_load(t);
 	bool up_to_date = t->current ? same_stamp(t->current->stamp, stamp)
 	                             : !t->failure.empty() && same_stamp(t->failed, stamp);
-	if ((t->stale || !up_to_date) && t->load == nullptr && maps_loading < MAPS_LOADS_MAX) {
-		switch (start_load(name, t, reply)) {
+	if ((t->stale || !up_to_date) && t->load == nullptr &&
+	    (small || maps_loading < MAPS_LOADS_MAX)) {
+		switch (start_load(name, stamp, t, reply)) {
 		case START_OK:
 			load_step(name, t);
+			// Grown past one step since it was looked at: a big file,
+			// which waits for a load slot like any other.
+			if (t->load != nullptr && maps_loading > MAPS_LOADS_MAX)
+				drop_load(t);
 			break;
 		case START_NO_TABLE:
 			forget(name);
@@ -441,19 +493,36 @@ void maps_open(const char* dir)
 	maps_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (maps_dir == -1)
 		die_sys("cannot open map directory %s", dir);
+	const char* test_wait = getenv("SMAP_SERVE_TEST_MAP_WAIT_MS");
+	if (test_wait != nullptr) {
+		char* end;
+		long long ms = strtoll(test_wait, &end, 10);
+		if (*test_wait != '\0' && *end == '\0' && ms >= 0 && ms < MAPS_WAIT_MS)
+			maps_wait = ms;
+	}
 }
 
-bool maps_answer(std::string_view table, std::string_view key, std::string* reply)
+int64_t maps_wait_ms()
+{
+	return maps_wait;
+}
+
+bool maps_answer(std::string_view table, std::string_view key, bool give_up, std::string* reply)
 {
 	if (!valid_table_name(table)) {
 		*reply = "PERM unknown table";
 		return true;
 	}
-	const map_table* t = find_table(std::string(table), reply);
+	std::string name(table);
+	const map_table* t = find_table(name, reply);
 	if (t == nullptr)
 		return true;
-	if (t->current == nullptr)
-		return false;
+	if (t->current == nullptr) {
+		if (!give_up)
+			return false;
+		*reply = "TEMP map " + name + " is loading";
+		return true;
+	}
 	const map_version& v = *t->current;
 	const map_entry* e = find_entry(v, key, key_hash(key));
 	if (e == nullptr) {
@@ -484,5 +553,5 @@ void maps_reload()
 {
 	for (auto& [name, t] : maps_tables)
 		t.stale = true;
-	maps_links.clear();
+	maps_faults.clear();
 }

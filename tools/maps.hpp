@@ -12,8 +12,8 @@
 // with ".", or holds anything but letters, digits, ".", "_", "-" and "+"
 // names no table, and the file must be a regular file in the directory
 // itself: a symbolic link there names no table either (it is not
-// followed, wherever it points, and is logged once), so no query reaches a
-// file outside the directory.
+// followed, wherever it points), so no query reaches a file outside the
+// directory.
 //
 // Loading: a file is read at its first query, and again at the first query
 // after it changed (its identity, size, modification or change time
@@ -26,20 +26,30 @@
 // it never holds up lookups for long.
 // Meanwhile a changed table answers from the version loaded before, and a
 // table with no loaded version makes its queries wait (maps_answer()
-// returns false) until the load ends. The new version replaces the old
-// only when it is complete, so both are in memory for a while. At most
-// MAPS_LOADS_MAX loads run at once, each holding its file open; a file of
-// more than MAPS_FILE_MAX bytes is not loaded.
+// returns false) until the load ends, or until the caller gives up after
+// maps_wait_ms(). The new version replaces the old only when it is
+// complete, so both are in memory for a while. At most MAPS_LOADS_MAX
+// loads run at once, each holding its file open; a file of up to
+// MAPS_STEP bytes takes no load slot, since it is read whole and closed
+// within its query, whatever else is loading (and a load of a version it
+// replaced is given up). A file of more than MAPS_FILE_MAX bytes is not
+// loaded.
 //
 // The module owns the directory descriptor and the loaded tables; a table
 // is forgotten when its file goes away. Only maps_open() is fatal (through
 // die_sys()); load problems are answered with TEMP and logged as warnings
-// (at most MAPS_WARNINGS_MAX skipped lines per load, then a count). A load
-// that failed after it started is answered with its TEMP reason until the
-// file changes or maps_reload() is called.
+// (at most MAPS_WARNINGS_MAX skipped lines per load, then a count). A fault
+// of a file (a symbolic link, a file too big, one that cannot be opened or
+// read) is logged once for each state of the file: its stamp, or its error
+// when it cannot be looked up; again only when that changes, or after
+// maps_reload(). A load that failed after it started is answered with its
+// TEMP reason until the file changes or maps_reload() is called.
 #pragma once
 
+#include "backend/smap.hpp"
+
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -47,15 +57,24 @@ constexpr size_t MAPS_STEP = 1 << 18;
 constexpr size_t MAPS_LOADS_MAX = 2;
 constexpr size_t MAPS_FILE_MAX = size_t(1) << 30;
 constexpr size_t MAPS_WARNINGS_MAX = 10;
+// The longest a query waits for its table's first version: a second less
+// than the backend waits for a reply, so that it gets one.
+constexpr int64_t MAPS_WAIT_MS = (SMAP_TIMEOUT_SECONDS - 1) * 1000;
 
 // Opens the map directory; fatal when it cannot be opened.
 void maps_open(const char* dir);
 
+// How long a query waits for its table's first version: MAPS_WAIT_MS. For
+// tests only, the environment variable SMAP_SERVE_TEST_MAP_WAIT_MS, when it
+// holds a smaller number of milliseconds at maps_open(), replaces it.
+int64_t maps_wait_ms();
+
 // Answers one query: true with the reply line (without newline) in *reply,
 // "OK VALUE", "NOTFOUND ", "PERM unknown table" or "TEMP " and a reason;
 // false when the table's first version is still loading: ask again after
-// maps_work() returned true.
-bool maps_answer(std::string_view table, std::string_view key, std::string* reply);
+// maps_work() returned true. With `give_up`, a query that would wait is
+// answered "TEMP map TABLE is loading" instead.
+bool maps_answer(std::string_view table, std::string_view key, bool give_up, std::string* reply);
 
 // True while loads are in progress: the caller must not wait long before
 // it calls maps_work() again.

@@ -10,7 +10,7 @@
 // limit, which bounds the memory of each client. Replies are written in
 // the order of the queries. Map files are loaded in steps between rounds
 // (see maps.hpp); a query for a map still loading waits as one with the
-// upstream does.
+// upstream does, for maps_wait_ms() at most.
 //
 // Descriptors: the soft limit is raised to the hard one at start, and the
 // client table holds as many clients as the limit leaves room for (each
@@ -77,9 +77,10 @@ constexpr size_t SERVE_OUT_HIGH = 65536;
 // The most clients served at once, whatever the descriptor limit.
 constexpr size_t SERVE_MAX_CLIENTS = 1024;
 // Descriptors kept for what is not a client: 0, 1 and 2, the listener, the
-// signal pipe, the map directory, the map files being loaded, the new
-// connection accepted before the idle client it replaces is closed, and
-// room for name resolution and descriptors inherited from the parent.
+// signal pipe, the map directory, the map files being loaded, one open only
+// for a moment (the new connection accepted before the idle client it
+// replaces is closed, or a small map file read whole), and room for name
+// resolution and descriptors inherited from the parent.
 constexpr size_t SERVE_FD_RESERVE = 3 + 1 + 2 + 1 + MAPS_LOADS_MAX + 1 + 8;
 // A client whose replies have waited this long unread may be closed to
 // admit a new one: its backend has stopped waiting for them.
@@ -109,6 +110,7 @@ struct client {
 	bool dead = false;       // close at the end of this round
 	bool waiting = false;    // a query is with the upstream or a map loading
 	std::string map_query;   // the query that waits for a map
+	int64_t map_since = 0;   // since when it waits
 	int64_t last_active = 0; // when bytes last came or went
 	bridge_conn up;
 };
@@ -221,11 +223,11 @@ void client_reply(client* c, std::string_view reply)
 }
 
 // Answers a query line that has a blank from the maps; false while the
-// map is loading.
-bool map_answer(std::string_view line, std::string* reply)
+// map is loading, unless `give_up`.
+bool map_answer(std::string_view line, bool give_up, std::string* reply)
 {
 	size_t blank = line.find(' ');
-	return maps_answer(line.substr(0, blank), line.substr(blank + 1), reply);
+	return maps_answer(line.substr(0, blank), line.substr(blank + 1), give_up, reply);
 }
 
 void client_query(client* c, const std::string& line, int64_t now)
@@ -239,9 +241,10 @@ void client_query(client* c, const std::string& line, int64_t now)
 	}
 	std::string reply;
 	if (serve_upstream == nullptr) {
-		if (!map_answer(line, &reply)) {
+		if (!map_answer(line, false, &reply)) {
 			c->waiting = true;
 			c->map_query = line;
+			c->map_since = now;
 			return;
 		}
 	} else if (!bridge_start(&c->up, line, now, &reply)) {
@@ -469,12 +472,16 @@ void accept_clients(int listener, int64_t now, int64_t* pause_until)
 	}
 }
 
-// Asks the maps again for the queries that waited for a map to load.
-void retry_map_queries(int64_t now)
+// Asks the maps again for the queries that wait for a map to load: after a
+// load ended, and for the last time once a query has waited maps_wait_ms().
+void retry_map_queries(bool load_ended, int64_t now)
 {
 	for (const auto& c : serve_clients) {
+		if (!c->waiting)
+			continue;
+		bool give_up = now - c->map_since >= maps_wait_ms();
 		std::string reply;
-		if (!c->waiting || !map_answer(c->map_query, &reply))
+		if ((!load_ended && !give_up) || !map_answer(c->map_query, give_up, &reply))
 			continue;
 		c->waiting = false;
 		client_reply(c.get(), reply);
@@ -544,6 +551,8 @@ void serve(int listener)
 				fds.push_back({up_events ? c->up.fd : -1, up_events, 0});
 				if (bridge_deadline(&c->up) != -1)
 					lower_timeout(bridge_deadline(&c->up));
+			} else if (c->waiting) {
+				lower_timeout(c->map_since + maps_wait_ms());
 			}
 		}
 		if (poll(fds.data(), fds.size(), timeout) == -1) {
@@ -578,8 +587,9 @@ void serve(int listener)
 			}
 			client_progress(c, now);
 		}
-		if (maps_work())
-			retry_map_queries(now);
+		bool load_ended = maps_work();
+		if (!serve_upstream)
+			retry_map_queries(load_ended, now);
 		for (size_t i = 0; i < serve_clients.size();) {
 			if (serve_clients[i]->dead) {
 				close_client(serve_clients[i].get());
