@@ -5,8 +5,9 @@
 // Line framing by default ("TABLE KEY\n" out, one reply line back, as the
 // backend speaks it); with --netstring the netstring framing of the
 // original protocol, to check a server before bridging to it. The server
-// is an endpoint (tools/endpoint.hpp): a local socket or TCP. One
-// connection, one query at a time. Connecting is bounded by
+// is an endpoint (tools/endpoint.hpp): a local socket or TCP, whose
+// addresses are dialed as the bridge dials them. One connection, one
+// query at a time. Connecting is bounded by
 // QUERY_TIMEOUT_SECONDS, and so is each query together with its whole
 // reply.
 //
@@ -55,14 +56,12 @@ namespace
 {
 
 constexpr int QUERY_TIMEOUT_SECONDS = 10;
-// A connect refused for a full listen queue is tried again after this.
-constexpr int QUERY_RETRY_MS = 10;
 constexpr int EXIT_UNREACHABLE = 3;
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_OUTPUT = 74;
 
 endpoint query_server;
-std::vector<endpoint_address> query_addresses;
+endpoint_addresses query_addresses;
 bool query_netstring;
 int query_fd = -1;
 char query_in[16384];
@@ -133,29 +132,22 @@ bool wait_for(int fd, short events, int64_t deadline)
 // -1 with errno set.
 int connect_server()
 {
-	int64_t deadline = now_ms() + QUERY_TIMEOUT_SECONDS * 1000;
-	int error = ETIMEDOUT;
-	for (const endpoint_address& a : query_addresses) {
-		bool in_progress;
-		int fd = endpoint_connect(a, &in_progress);
-		// A full listen queue: the same address again shortly.
-		while (fd == -1 && errno == EAGAIN && now_ms() < deadline) {
-			poll(nullptr, 0, QUERY_RETRY_MS);
-			fd = endpoint_connect(a, &in_progress);
-		}
-		if (fd == -1) {
-			error = errno;
-			continue;
-		}
-		if (in_progress)
-			error = wait_for(fd, POLLOUT, deadline) ? endpoint_connect_error(fd)
-			                                        : ETIMEDOUT;
-		if (!in_progress || error == 0)
-			return fd;
-		close(fd);
+	int64_t now = now_ms();
+	endpoint_dialer dial;
+	endpoint_dialed out;
+	endpoint_dial_result result = endpoint_dial_start(
+	        &dial, query_addresses, 0, now, now + QUERY_TIMEOUT_SECONDS * 1000, &out);
+	while (result == ENDPOINT_DIAL_PENDING) {
+		pollfd entries[ENDPOINT_DIAL_MAX];
+		endpoint_dial_poll(&dial, entries);
+		int64_t wait = std::max<int64_t>(0, endpoint_dial_wake(&dial) - now);
+		if (poll(entries, ENDPOINT_DIAL_MAX, static_cast<int>(wait)) == -1 && errno != EINTR)
+			err(EXIT_UNREACHABLE, "poll");
+		now = now_ms();
+		result = endpoint_dial_step(&dial, entries, now, &out);
 	}
-	errno = error;
-	return -1;
+	errno = out.error;
+	return out.fd;
 }
 
 void disconnect()
@@ -385,8 +377,10 @@ int main(int argc, char* argv[])
 	if (const char* problem = stdout_problem(stdout_closed))
 		errx(EXIT_OUTPUT, "standard output is %s: nothing asked", problem);
 	signal(SIGPIPE, SIG_IGN);
-	if (!endpoint_resolve(query_server, &query_addresses, &why))
+	std::vector<endpoint_address> addresses;
+	if (!endpoint_resolve(query_server, &addresses, &why))
 		errx(EXIT_UNREACHABLE, "cannot connect to %s: %s", server(), why.c_str());
+	query_addresses = std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
 
 	for (int i = optind + 2; i < argc; i++) {
 		int status = ask(table, argv[i], i > optind + 2 ? argv[i - 1] : nullptr);

@@ -14,7 +14,8 @@
 //
 // Descriptors: the soft limit is raised to the hard one at start, and the
 // client table holds as many clients as the limit leaves room for (each
-// costs one descriptor and one poll entry with maps, two as a bridge)
+// costs one descriptor and one poll entry with maps, three as a bridge,
+// whose upstream side holds up to BRIDGE_POLL_FDS while connecting)
 // beyond a reserve for everything else, so poll() is never handed more
 // entries than the limit. When the table is full, a new connection is
 // admitted by closing the client idle longest: one with no query in
@@ -79,9 +80,9 @@ constexpr size_t SERVE_FD_RESERVE = 3 + 1 + 2 + 1 + MAPS_LOADS_MAX + 1 + 8;
 constexpr int64_t SERVE_STUCK_MS = SMAP_TIMEOUT_SECONDS * 1000;
 // After accept() ran out of descriptors, wait this long before the next.
 constexpr int64_t SERVE_ACCEPT_PAUSE_MS = 1000;
-// The bound on one upstream attempt: two attempts stay below the
-// backend's 10-second bound, so the backend gets an answer.
-constexpr double SERVE_DEFAULT_TIMEOUT = 4.0;
+// The bound on one query to the upstream, a second below the backend's
+// own, so that the answer, even TEMP, reaches the backend in time.
+constexpr int64_t SERVE_DEFAULT_TIMEOUT_MS = (SMAP_TIMEOUT_SECONDS - 1) * 1000;
 
 struct client {
 	int fd = -1;
@@ -452,8 +453,8 @@ void serve(int listener)
 			// client cannot make poll() return at once over and over.
 			fds.push_back({events ? c->fd : -1, events, 0});
 			if (serve_upstream) {
-				short up_events = bridge_events(&c->up);
-				fds.push_back({up_events ? c->up.fd : -1, up_events, 0});
+				fds.resize(fds.size() + BRIDGE_POLL_FDS);
+				bridge_poll(&c->up, &fds[fds.size() - BRIDGE_POLL_FDS]);
 				if (bridge_deadline(&c->up) != -1)
 					lower_timeout(bridge_deadline(&c->up));
 			}
@@ -478,13 +479,13 @@ void serve(int listener)
 				client_read(c, now);
 			if (serve_upstream && c->waiting) {
 				std::string reply;
-				if (bridge_handle(&c->up, p[1].revents, now, &reply)) {
+				if (bridge_handle(&c->up, &p[1], now, &reply)) {
 					c->waiting = false;
 					client_reply(c, reply);
 				}
 			} else if (serve_upstream) {
 				std::string unused;
-				bridge_handle(&c->up, p[1].revents, now, &unused);
+				bridge_handle(&c->up, &p[1], now, &unused);
 			}
 			client_progress(c, now);
 		}
@@ -528,7 +529,7 @@ int64_t parse_timeout(const char* text)
 void size_client_table()
 {
 	size_t limit = fdlimit_raise();
-	serve_client_fds = serve_upstream ? 2 : 1;
+	serve_client_fds = serve_upstream ? 1 + BRIDGE_POLL_FDS : 1;
 	size_t room = limit > SERVE_FD_RESERVE ? limit - SERVE_FD_RESERVE : 0;
 	serve_max_clients = std::clamp<size_t>(room / serve_client_fds, 1, SERVE_MAX_CLIENTS);
 	log_note("descriptor limit %zu: up to %zu clients at once", limit, serve_max_clients);
@@ -554,7 +555,7 @@ int main(int argc, char* argv[])
 	};
 	mode_t mode = 0660;
 	bool mode_given = false;
-	int64_t timeout_ms = std::llround(SERVE_DEFAULT_TIMEOUT * 1000);
+	int64_t timeout_ms = SERVE_DEFAULT_TIMEOUT_MS;
 	bool timeout_given = false;
 	int opt;
 	while ((opt = getopt_long(argc, argv, "m:u:t:v", longopts, nullptr)) != -1) {
