@@ -7,17 +7,21 @@
 // original protocol, to check a server before bridging to it. The server
 // is an endpoint (tools/endpoint.hpp): a local socket or TCP, whose
 // addresses are dialed as the bridge dials them. One connection, one
-// query at a time. Connecting is bounded by
-// QUERY_TIMEOUT_SECONDS, and so is each query together with its whole
-// reply.
+// query at a time. Connecting is bounded by QUERY_TIMEOUT_SECONDS, and so
+// is each query together with its whole reply. A server that never
+// answers in the chosen framing may speak the other: the messages then
+// say so.
 //
 // Replies are read as the backend reads them. A reply longer than 100000
 // bytes, a malformed netstring, and a reply that has begun but not ended
 // within the bound end the run: the connection is out of step, and no
-// further key is asked. Bytes beyond the reply, in the same read or
-// waiting before the next query, are a surplus reply: never printed,
-// warned about, and the next key is asked on a new connection. A server
-// that has closed the connection between two queries is connected again.
+// further key is asked. A reply is printed only once the read it came in
+// is known to hold nothing more: bytes beyond it there make neither it
+// nor them the key's answer. Bytes waiting before the next query are a
+// surplus reply to the previous key, whose reply was printed. Either
+// surplus is warned about and the next key is asked on a new connection.
+// A server that has closed the connection between two queries is
+// connected again.
 //
 // Standard output is checked before the server is asked anything: closed,
 // open for reading only, or a pipe or socket without a reader ends the
@@ -90,6 +94,13 @@ int64_t now_ms()
 	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// What to try when the server may speak the other framing.
+const char* framing_hint()
+{
+	return query_netstring ? "a line server? try without --netstring"
+	                       : "a netstring server? try --netstring";
+}
+
 [[noreturn]] void die_io(const char* what, int error)
 {
 	if (error == ETIMEDOUT)
@@ -157,9 +168,10 @@ void disconnect()
 	query_in_off = query_in_len = 0;
 }
 
-void surplus(const char* key)
+// `what` was not shown of the reply to `key`.
+void surplus(const char* key, const char* what)
 {
-	warnx("%s sent more than one reply to %s: the rest is not shown", server(), key);
+	warnx("%s sent more than one reply to %s: %s", server(), key, what);
 	query_worst = std::max(query_worst, 2);
 	disconnect();
 }
@@ -172,7 +184,7 @@ void check_idle(const char* previous_key)
 	char byte;
 	ssize_t n = recv(query_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
 	if (n > 0)
-		surplus(previous_key);
+		surplus(previous_key, "the rest is not shown");
 	else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
 		disconnect();
 }
@@ -312,7 +324,8 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		fill_result got = fill(deadline);
 		if (got == FILL_TIMEOUT) {
 			if (!begun)
-				die_io("cannot read from", ETIMEDOUT);
+				errx(EXIT_UNREACHABLE, "cannot read from %s: timed out after %d seconds; %s",
+				     server(), QUERY_TIMEOUT_SECONDS, framing_hint());
 			warnx("reply to %s did not end within %d seconds", key,
 			      QUERY_TIMEOUT_SECONDS);
 			exit(2);
@@ -320,10 +333,15 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		if (got == FILL_END) {
 			// A last line cut short by the end of the connection is a
 			// reply, as the backend takes it.
-			if (query_netstring || !line_pending(&r.line))
+			if (query_netstring)
 				errx(EXIT_UNREACHABLE,
 				     "%s closed the connection before replying to %s", server(),
 				     key);
+			// A netstring server takes a query line for a bad netstring.
+			if (!line_pending(&r.line))
+				errx(EXIT_UNREACHABLE,
+				     "%s closed the connection before replying to %s; %s", server(),
+				     key, framing_hint());
 			disconnect();
 			return take_reply(r.line.line, key);
 		}
@@ -336,10 +354,11 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		if (step == STEP_DONE)
 			break;
 	}
-	int status = take_reply(query_netstring ? r.ns.payload : r.line.line, key);
-	if (query_in_off < query_in_len)
-		surplus(key);
-	return status;
+	if (query_in_off < query_in_len) {
+		surplus(key, "none is shown");
+		return 2;
+	}
+	return take_reply(query_netstring ? r.ns.payload : r.line.line, key);
 }
 
 } // namespace
