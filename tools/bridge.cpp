@@ -328,9 +328,12 @@ void bridge_poll(const bridge_conn* c, pollfd* entries)
 
 int64_t bridge_deadline(const bridge_conn* c)
 {
-	if (c->busy)
-		return c->connecting ? endpoint_dial_wake(&c->dial) : c->deadline;
-	return c->fd != -1 ? c->idle_since + BRIDGE_IDLE_MS : -1;
+	// No wake-up for the idle limit: a timer armed in every poll() between
+	// two lookups would cost each lookup. The limit is applied when the
+	// next query comes, or when the loop runs for anything else.
+	if (!c->busy)
+		return -1;
+	return c->connecting ? endpoint_dial_wake(&c->dial) : c->deadline;
 }
 
 bool bridge_handle(bridge_conn* c, const pollfd* polled, int64_t now, std::string* reply)

@@ -34,6 +34,8 @@
 // - An idle connection with bytes waiting, closed by the upstream, or
 //   idle for BRIDGE_IDLE_MS, is closed rather than reused: a connection
 //   that the network dropped silently is not what the next query finds.
+//   The idle limit is checked by the next query and by bridge_handle(),
+//   which the caller's loop runs whenever it wakes; it sets no timer.
 //   After any failure the connection is closed. A surplus that arrives
 //   after the next query went out cannot be told from its reply (the
 //   framing has no request ids); the manual says so.
@@ -94,7 +96,7 @@ bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::stri
 void bridge_poll(const bridge_conn* c, pollfd* entries);
 
 // When bridge_handle() must next be called even without a poll event (a
-// time bound, the next address, a connect retry, the idle limit), or -1.
+// time bound, the next address, a connect retry), or -1.
 int64_t bridge_deadline(const bridge_conn* c);
 
 // Takes the poll results for the entries bridge_poll() filled, and the
