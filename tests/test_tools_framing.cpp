@@ -273,63 +273,50 @@ int64_t now_ms()
 int open_fds()
 {
 	int n = 0;
-	if (DIR* d = opendir("/proc/self/fd")) {
-		while (readdir(d) != nullptr)
-			n++;
-		closedir(d);
-	}
+	DIR* d = opendir("/proc/self/fd");
+	while (d != nullptr && readdir(d) != nullptr)
+		n++;
+	closedir(d);
 	return n;
 }
 
-// A TCP address on 127.0.0.1 that answers a new connect as `kind` says:
-// 'G' connects; 'S' never answers (a listener whose accept queue is full
-// drops SYNs, as an address behind a silent firewall does); 'R' refuses
-// (nothing listens on the port any more).
+// A TCP address on 127.0.0.1 that meets a connect as `kind` says: 'G'
+// connects; 'S' never answers (a listener whose accept queue is full drops
+// SYNs, as a silent firewall does); 'R' refuses (nothing listens there).
 struct test_address {
 	std::vector<int> fds;
 	endpoint_address address = {};
 
 	explicit test_address(char kind)
 	{
-		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 		auto* in = reinterpret_cast<sockaddr_in*>(&address.addr);
-		in->sin_family = AF_INET;
-		in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		*in = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
 		address.len = sizeof *in;
-		if (bind(fd, reinterpret_cast<sockaddr*>(in), address.len) != 0 ||
-		    listen(fd, kind == 'S' ? 0 : 16) != 0 ||
-		    getsockname(fd, reinterpret_cast<sockaddr*>(in), &address.len) != 0)
-			ADD_FAILURE() << "cannot listen on 127.0.0.1: " << strerror(errno);
-		fds.push_back(fd);
-		if (kind == 'R')
-			close_all();
+		fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+		auto* sa = reinterpret_cast<sockaddr*>(in);
+		EXPECT_EQ(bind(fds[0], sa, address.len), 0);
+		listen(fds[0], kind == 'S' ? 0 : 16);
+		getsockname(fds[0], sa, &address.len);
 		// Fill the accept queue until a connect stays unanswered.
-		for (bool silent = kind != 'S'; !silent;) {
-			if (fds.size() > 8) {
-				ADD_FAILURE() << "no silent address can be made here";
-				break;
-			}
-			int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-			connect(filler, reinterpret_cast<sockaddr*>(in), address.len);
-			fds.push_back(filler);
-			pollfd p = {filler, POLLOUT, 0};
+		for (bool silent = kind != 'S'; !silent && fds.size() < 8;) {
+			fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+			connect(fds.back(), sa, address.len);
+			pollfd p = {fds.back(), POLLOUT, 0};
 			silent = poll(&p, 1, 200) == 0;
+		}
+		if (kind == 'R') {
+			close(fds[0]);
+			fds.clear();
 		}
 	}
 	~test_address()
 	{
-		close_all();
-	}
-	void close_all()
-	{
 		for (int fd : fds)
 			close(fd);
-		fds.clear();
 	}
 };
 
-// Dials `addresses` from `first` with the real clock, as a poll loop
-// would.
+// Dials `addresses` from `first` on the real clock, as a poll loop would.
 endpoint_dial_result dial(const std::vector<endpoint_address>& addresses, size_t first,
                           int64_t bound_ms, endpoint_dialed* out)
 {
