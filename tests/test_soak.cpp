@@ -181,8 +181,10 @@ constexpr int PIPELINE = 8;
 constexpr int RESTARTS = 4;
 constexpr int UPSTREAM_CLOSE_EVERY = 250; // replies
 
-// What the upstream does with lookup i. The first five kinds still get
-// their right answer: the bridge asks once more on a new connection.
+// What the upstream does with lookup i. The first four kinds still get
+// their right answer: the bridge asks once more on a new connection. A
+// lookup that timed out is never asked again, so "stall_once" gets the
+// answer of "stall", and its right answer would show that it was.
 enum class up_kind {
 	normal,
 	close_once,   // the first time, closes the connection without a reply
@@ -245,6 +247,7 @@ std::string own_reason(int i)
 	case up_kind::surplus:
 		return "sent more than one reply";
 	case up_kind::stall:
+	case up_kind::stall_once:
 		return "timed out";
 	default:
 		return "";
@@ -390,7 +393,7 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 	soak_clients clients;
 	clients.socket = dir.file("s");
 	// A short bound keeps the stalls cheap; valgrind needs more.
-	const char* bound = getenv("SMAP_TEST_WRAPPER") ? "1" : "0.3";
+	const char* bound = getenv("SMAP_TEST_WRAPPER") ? "2" : "0.5";
 	server_process serve(
 	        wrapped({SMAP_SERVE_PATH, "--timeout", bound, "--upstream", up, clients.socket}),
 	        clients.socket, {.log = dir.file("serve.log")});
@@ -420,7 +423,10 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 
 	// Every answer is the right one or a TEMP with a reason that fits: its
 	// own for a lookup that cannot be answered, and the upstream's absence
-	// only while it was restarting.
+	// only while it was restarting. A restart can cost a lookup in flight
+	// its one new attempt (a connection taken into the old listen queue is
+	// reset with the listener), so a lookup whose upstream misbehaves the
+	// first time may then end with that.
 	int right[UP_KINDS] = {}, own[UP_KINDS] = {}, restart_temps = 0, wrong = 0;
 	std::map<std::string, int> causes;
 	for (int i = 0; i < BRIDGE_LOOKUPS; i++) {
@@ -428,7 +434,8 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 		const std::string& a = clients.answers[i];
 		std::string cause = temp_cause(a, up);
 		bool restart_cause = cause == "cannot connect" || cause == "connection closed" ||
-		                     cause == "Connection reset by peer";
+		                     (up_kind_of(i) == up_kind::surplus_once &&
+		                      cause == "sent more than one reply");
 		if (a == right_answer(i) && own_reason(i).empty()) {
 			right[k]++;
 		} else if (!cause.empty() && cause == own_reason(i)) {
@@ -447,11 +454,17 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 	for (int k = 0; k < UP_KINDS; k++)
 		EXPECT_GT(right[k] + own[k], 0) << up_kind_name[k];
 
-	// Each query went to the upstream at most twice.
+	// Each query went to the upstream at most twice, and one that timed
+	// out only once.
 	int most_asked = 0;
 	upstream.stop();
-	for (auto& [i, n] : script.asked)
+	for (auto& [i, n] : script.asked) {
 		most_asked = std::max(most_asked, n);
+		up_kind k = up_kind_of(i);
+		if (k == up_kind::stall || k == up_kind::stall_once) {
+			EXPECT_EQ(n, 1) << up_key(i);
+		}
+	}
 	EXPECT_LE(most_asked, 2);
 
 	// With every client gone, the bridge holds what it held before.
@@ -469,6 +482,11 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 	auto unasked = std::count(messages.begin(), messages.end(),
 	                          "warn: upstream " + up + ": sent data nobody asked for");
 	EXPECT_GT(unasked, 0);
+	std::map<std::string, int> reconnects;
+	const std::string warned = "warn: upstream " + up + ": ", again = ", reconnecting";
+	for (const std::string& m : messages)
+		if (m.rfind(warned, 0) == 0 && m.ends_with(again))
+			reconnects[m.substr(warned.size(), m.size() - warned.size() - again.size())]++;
 
 	printf("bridge soak: %d lookups from %d clients in %.2f s: %.0f lookups/s\n",
 	       BRIDGE_LOOKUPS, BRIDGE_CLIENTS, elapsed / 1000.0,
@@ -480,6 +498,9 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 	printf("\n  TEMP by reason (%d while the upstream restarted):", restart_temps);
 	for (auto& [cause, n] : causes)
 		printf(" \"%s\" %d;", cause.c_str(), n);
+	printf("\n  sent again on a new connection, by reason:");
+	for (auto& [reason, n] : reconnects)
+		printf(" \"%s\" %d;", reason.c_str(), n);
 	printf("\n  upstream: %d restarts, %d connections accepted, %ld unasked replies seen; "
 	       "most asked: %d times\n",
 	       RESTARTS, upstream.accepts(), static_cast<long>(unasked), most_asked);

@@ -576,7 +576,7 @@ TEST_F(ServeMaps, DescriptorsTakenByOthersShrinkTheTable)
 		const char* logged;
 	} rows[] = {
 	        {{sock, maps}, 12, "OK root", "warn: accept: Too many open files"},
-	        {{"--upstream", up, sock}, 13, "OK value-postmaster", "client table reduced to"},
+	        {{"--upstream", up, sock}, 16, "OK value-postmaster", "client table reduced to"},
 	};
 	for (const auto& row : rows) {
 		std::vector<std::string> argv = {SMAP_SERVE_PATH};

@@ -21,8 +21,6 @@
 namespace
 {
 
-// A connect refused for a full listen queue is tried again after this.
-constexpr int64_t BRIDGE_RETRY_MS = 10;
 // Name resolutions start at least this far apart.
 constexpr int64_t BRIDGE_RESOLVE_INTERVAL_MS = 1000;
 
@@ -36,7 +34,7 @@ struct resolution {
 
 endpoint bridge_upstream;
 int64_t bridge_timeout_ms;
-std::vector<endpoint_address> bridge_addresses;
+endpoint_addresses bridge_addresses;
 std::string bridge_unresolved; // why bridge_addresses is empty
 size_t bridge_preferred;       // the address to try first
 std::shared_ptr<resolution> bridge_resolving;
@@ -92,11 +90,12 @@ void take_resolution()
 	bridge_resolving.reset();
 	if (job->addresses.empty()) {
 		log_warning("warn: upstream %s: %s", upstream_text(), job->why.c_str());
-		if (bridge_addresses.empty())
+		if (bridge_addresses->empty())
 			bridge_unresolved = job->why;
 		return;
 	}
-	bridge_addresses = std::move(job->addresses);
+	bridge_addresses = std::make_shared<const std::vector<endpoint_address>>(
+	        std::move(job->addresses));
 	bridge_preferred = 0;
 	bridge_unresolved.clear();
 }
@@ -106,8 +105,9 @@ void drop_connection(bridge_conn* c)
 	if (c->fd != -1)
 		close(c->fd);
 	c->fd = -1;
+	if (c->connecting)
+		endpoint_dial_abort(&c->dial);
 	c->connecting = false;
-	c->retry_at = -1;
 	c->generation++;
 }
 
@@ -127,86 +127,80 @@ bool fail(bridge_conn* c, const std::string& why, std::string* reply)
 	return answer(c, "TEMP upstream " + bridge_upstream.text + ": " + why, reply);
 }
 
-// Makes `address` the first to try. The list may have been replaced by a
-// new resolution since a connection began, so an index is checked first.
-void prefer(size_t address)
-{
-	bridge_preferred = address < bridge_addresses.size() ? address : 0;
-}
-
-void address_failed(bridge_conn* c, int error)
-{
-	c->last_error = error;
-	c->tried++;
-	c->address = (c->address + 1) % bridge_addresses.size();
-}
-
 bool send_more(bridge_conn* c, int64_t now, std::string* reply);
 
-// Connects the query in flight to the next address that has not failed
-// in this attempt, and sends the query as soon as it is connected.
-// Returns true when no address is left and the query is answered.
-bool connect_next(bridge_conn* c, int64_t now, std::string* reply)
+// Sends the query in flight on the connection.
+bool exchange(bridge_conn* c, int64_t now, std::string* reply)
 {
-	while (c->tried < bridge_addresses.size()) {
-		if (c->address >= bridge_addresses.size())
-			c->address = 0;
-		bool in_progress;
-		int fd = endpoint_connect(bridge_addresses[c->address], &in_progress);
-		if (fd != -1) {
-			c->fd = fd;
-			c->connecting = in_progress;
-			if (in_progress)
-				return false;
-			prefer(c->address);
-			return send_more(c, now, reply);
-		}
-		if (errno == EAGAIN || errno == EMFILE) {
-			// The listen queue is full, or this process has no descriptor
-			// left, for the moment: the same address again shortly,
-			// within the bound.
-			bridge_fd_shortage |= errno == EMFILE;
-			c->last_error = errno;
-			c->retry_at = std::min(now + BRIDGE_RETRY_MS, c->deadline);
-			return false;
-		}
-		address_failed(c, errno);
+	c->sent = 0;
+	c->replying = false;
+	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
+	return send_more(c, now, reply);
+}
+
+// Takes the outcome of dialing; a new connection carries the query at
+// once.
+bool dialed(bridge_conn* c, endpoint_dial_result result, const endpoint_dialed& out,
+            int64_t now, std::string* reply)
+{
+	// The caller may close idle clients to free descriptors.
+	bridge_fd_shortage |= c->dial.short_of_fds;
+	c->dial.short_of_fds = false;
+	if (result == ENDPOINT_DIAL_PENDING)
+		return false;
+	c->connecting = false;
+	if (result == ENDPOINT_DIAL_FAILED) {
+		// Every address refused: perhaps the name points elsewhere now.
+		if (out.error != ETIMEDOUT && out.error != EAGAIN && out.error != EMFILE)
+			resolve_again(now);
+		const char* why = out.error == ETIMEDOUT ? "timed out" : strerror(out.error);
+		return fail(c, std::string("cannot connect: ") + why, reply);
 	}
-	resolve_again(now);
-	if (bridge_addresses.empty())
-		return fail(c, bridge_unresolved, reply);
-	return fail(c, std::string("cannot connect: ") + strerror(c->last_error), reply);
+	c->fd = out.fd;
+	c->reused = false;
+	// The list may have been replaced since dialing began.
+	if (c->dial.addresses == bridge_addresses)
+		bridge_preferred = out.address;
+	return exchange(c, now, reply);
 }
 
 // Opens a new connection for the query in flight. Returns true when that
 // already failed and the query is answered.
-bool open_attempt(bridge_conn* c, int64_t now, std::string* reply)
+bool open_connection(bridge_conn* c, int64_t now, std::string* reply)
 {
 	take_resolution();
-	c->sent = 0;
-	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
-	c->deadline = now + bridge_timeout_ms;
-	c->tried = 0;
-	c->address = bridge_preferred;
-	c->last_error = 0;
-	return connect_next(c, now, reply);
+	if (bridge_addresses->empty()) {
+		resolve_again(now);
+		return fail(c, bridge_unresolved, reply);
+	}
+	c->connecting = true;
+	c->generation++;
+	endpoint_dialed out;
+	endpoint_dial_result result = endpoint_dial_start(&c->dial, bridge_addresses,
+	                                                  bridge_preferred, now, c->deadline, &out);
+	return dialed(c, result, out, now, reply);
 }
 
-// The connection was lost, stalled or fell out of step during an
-// exchange: one new connection, then give up.
-bool lost(bridge_conn* c, const char* why, int64_t now, std::string* reply)
+// The connection was lost or fell out of step during an exchange. The
+// query goes out once more on a new connection, within its bound; a
+// failure that the upstream cannot have seen the query for (`unread`, on
+// a connection used before) does not count.
+bool lost(bridge_conn* c, const char* why, bool unread, int64_t now, std::string* reply)
 {
+	bool free_retry = c->reused && unread;
 	drop_connection(c);
-	if (c->attempt >= 2)
+	if (!free_retry)
+		c->failures++;
+	if (c->failures >= 2 || now >= c->deadline)
 		return fail(c, why, reply);
 	log_warning("warn: upstream %s: %s, reconnecting", upstream_text(), why);
-	c->attempt++;
-	return open_attempt(c, now, reply);
+	return open_connection(c, now, reply);
 }
 
 // Turns a complete netstring reply into a reply line.
-bool finish(bridge_conn* c, std::string* reply)
+bool finish(bridge_conn* c, int64_t now, std::string* reply)
 {
+	c->idle_since = now;
 	const std::string& p = c->reply.payload;
 	if (p.find('\n') != std::string::npos)
 		return fail(c, "reply contains a newline", reply);
@@ -222,12 +216,20 @@ bool receive(bridge_conn* c, int64_t now, std::string* reply)
 	char chunk[16384];
 	ssize_t n = recv(c->fd, chunk, sizeof chunk, MSG_DONTWAIT);
 	if (n == 0)
-		return lost(c, "connection closed", now, reply);
+		return lost(c, "connection closed", false, now, reply);
 	if (n < 0) {
 		if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
 			return false;
-		return lost(c, strerror(errno), now, reply);
+		// A local socket is reset only when its peer closed it with bytes
+		// unread: before any reply, those are the query's.
+		if (errno == ECONNRESET || errno == EPIPE)
+			return lost(c, "connection closed",
+			            errno == ECONNRESET && !c->replying &&
+			                    bridge_upstream.kind == ENDPOINT_UNIX,
+			            now, reply);
+		return lost(c, strerror(errno), false, now, reply);
 	}
+	c->replying = true;
 	size_t used = 0;
 	ns_status status = ns_decode(&c->reply, chunk, static_cast<size_t>(n), &used);
 	switch (status) {
@@ -237,8 +239,8 @@ bool receive(bridge_conn* c, int64_t now, std::string* reply)
 		// More than the reply: the stream is out of step, and the first
 		// netstring may as well be a late answer to something else.
 		if (used < static_cast<size_t>(n))
-			return lost(c, "sent more than one reply", now, reply);
-		return finish(c, reply);
+			return lost(c, "sent more than one reply", false, now, reply);
+		return finish(c, now, reply);
 	case NS_TOO_LARGE:
 		return fail(c, "reply exceeds " + std::to_string(SMAP_REPLY_MAX) + " bytes", reply);
 	case NS_BAD_LENGTH:
@@ -259,9 +261,10 @@ bool send_more(bridge_conn* c, int64_t now, std::string* reply)
 	}
 	if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
 		return false;
+	// Refused before any byte went out: the upstream never saw the query.
 	if (errno == EPIPE || errno == ECONNRESET)
-		return lost(c, "connection closed", now, reply);
-	return lost(c, strerror(errno), now, reply);
+		return lost(c, "connection closed", c->sent == 0, now, reply);
+	return lost(c, strerror(errno), false, now, reply);
 }
 
 // True when the idle connection can carry the next query: the upstream
@@ -275,34 +278,16 @@ bool idle_usable(const bridge_conn* c)
 	return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// A connect is in progress: its outcome, or the time bound.
-bool handle_connecting(bridge_conn* c, short revents, int64_t now, std::string* reply)
-{
-	if (revents == 0) {
-		if (now < c->deadline)
-			return false;
-		// The next query starts with the next address.
-		prefer(c->address + 1);
-		return fail(c, "cannot connect: timed out", reply);
-	}
-	int error = endpoint_connect_error(c->fd);
-	if (error != 0) {
-		drop_connection(c);
-		address_failed(c, error);
-		return connect_next(c, now, reply);
-	}
-	c->connecting = false;
-	prefer(c->address);
-	return false;
-}
-
 } // namespace
 
 bool bridge_setup(const endpoint& upstream, int64_t timeout_ms, std::string* why)
 {
 	bridge_upstream = upstream;
 	bridge_timeout_ms = timeout_ms;
-	if (endpoint_resolve(upstream, &bridge_addresses, &bridge_unresolved))
+	std::vector<endpoint_address> addresses;
+	bool resolved = endpoint_resolve(upstream, &addresses, &bridge_unresolved);
+	bridge_addresses = std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
+	if (resolved)
 		return true;
 	if (upstream.kind == ENDPOINT_UNIX) {
 		*why = bridge_unresolved;
@@ -315,67 +300,65 @@ bool bridge_setup(const endpoint& upstream, int64_t timeout_ms, std::string* why
 bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::string* reply)
 {
 	c->busy = true;
-	c->attempt = 1;
+	c->failures = 0;
+	c->deadline = now + bridge_timeout_ms;
 	c->request.clear();
 	netstring_append(&c->request, query);
-	if (c->fd != -1 && !idle_usable(c))
+	// The idle limit is checked first: a connection past it is closed
+	// without a look.
+	if (c->fd != -1 && (now - c->idle_since >= BRIDGE_IDLE_MS || !idle_usable(c)))
 		drop_connection(c);
 	if (c->fd == -1)
-		return open_attempt(c, now, reply);
-	c->sent = 0;
-	ns_decoder_init(&c->reply, SMAP_REPLY_MAX);
-	c->deadline = now + bridge_timeout_ms;
-	return send_more(c, now, reply);
+		return open_connection(c, now, reply);
+	c->reused = true;
+	return exchange(c, now, reply);
 }
 
-short bridge_events(const bridge_conn* c)
+void bridge_poll(const bridge_conn* c, pollfd* entries)
 {
-	if (c->fd == -1)
-		return 0;
-	if (!c->busy)
-		return POLLIN; // an idle connection: watch for the upstream closing it
-	if (c->connecting)
-		return POLLOUT;
-	return c->sent < c->request.size() ? (POLLIN | POLLOUT) : POLLIN;
+	if (c->connecting) {
+		endpoint_dial_poll(&c->dial, entries);
+		return;
+	}
+	short events = 0;
+	if (c->fd != -1 && !c->busy)
+		events = POLLIN; // an idle connection: watch for the upstream closing it
+	else if (c->fd != -1)
+		events = c->sent < c->request.size() ? (POLLIN | POLLOUT) : POLLIN;
+	entries[0] = {events != 0 ? c->fd : -1, events, 0};
+	for (int i = 1; i < BRIDGE_POLL_FDS; i++)
+		entries[i] = {-1, 0, 0};
 }
 
 int64_t bridge_deadline(const bridge_conn* c)
 {
+	// No wake-up for the idle limit: a timer armed in every poll() between
+	// two lookups would cost each lookup. The limit is applied when the
+	// next query comes, or when the loop runs for anything else.
 	if (!c->busy)
 		return -1;
-	return c->retry_at != -1 ? c->retry_at : c->deadline;
+	return c->connecting ? endpoint_dial_wake(&c->dial) : c->deadline;
 }
 
-bool bridge_handle(bridge_conn* c, short revents, int64_t now, std::string* reply)
+bool bridge_handle(bridge_conn* c, const pollfd* polled, int64_t now, std::string* reply)
 {
+	short revents = polled[0].revents;
 	if (!c->busy) {
 		// Whatever happens on an idle connection ends it (the check logs
-		// unasked bytes).
-		if (c->fd != -1 && revents != 0) {
+		// unasked bytes), and so does the idle limit.
+		if (c->fd != -1 && revents != 0)
 			idle_usable(c);
+		if (c->fd != -1 && (revents != 0 || now - c->idle_since >= BRIDGE_IDLE_MS))
 			drop_connection(c);
-		}
 		return false;
 	}
-	if (c->fd == -1) {
-		if (c->retry_at == -1 || now < c->retry_at)
-			return false;
-		c->retry_at = -1;
-		if (now >= c->deadline)
-			return fail(c, std::string("cannot connect: ") + strerror(c->last_error),
-			            reply);
-		return connect_next(c, now, reply);
-	}
-	unsigned generation = c->generation;
 	if (c->connecting) {
-		if (handle_connecting(c, revents, now, reply))
-			return true;
-		if (c->generation != generation || c->connecting)
-			return false;
-		revents = POLLOUT; // connected: send at once
+		endpoint_dialed out;
+		return dialed(c, endpoint_dial_step(&c->dial, polled, now, &out), out, now, reply);
 	}
 	// A failed send may have replaced the connection: the poll result
 	// then belongs to the old one.
+	unsigned generation = c->generation;
 	if ((revents & POLLOUT) && c->sent < c->request.size() && send_more(c, now, reply))
 		return true;
 	if (c->generation == generation && (revents & (POLLIN | POLLHUP | POLLERR)) &&
@@ -384,7 +367,7 @@ bool bridge_handle(bridge_conn* c, short revents, int64_t now, std::string* repl
 	if (c->generation != generation)
 		return false;
 	if (now >= c->deadline)
-		return lost(c, "timed out", now, reply);
+		return fail(c, "timed out", reply);
 	return false;
 }
 
@@ -399,4 +382,12 @@ bool bridge_short_of_descriptors()
 	bool short_of = bridge_fd_shortage;
 	bridge_fd_shortage = false;
 	return short_of;
+}
+
+size_t bridge_descriptors(const bridge_conn* c)
+{
+	size_t n = c->fd != -1;
+	for (const endpoint_dial_slot& s : c->dial.slots)
+		n += s.fd != -1;
+	return n;
 }

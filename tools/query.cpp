@@ -5,18 +5,23 @@
 // Line framing by default ("TABLE KEY\n" out, one reply line back, as the
 // backend speaks it); with --netstring the netstring framing of the
 // original protocol, to check a server before bridging to it. The server
-// is an endpoint (tools/endpoint.hpp): a local socket or TCP. One
-// connection, one query at a time. Connecting is bounded by
-// QUERY_TIMEOUT_SECONDS, and so is each query together with its whole
-// reply.
+// is an endpoint (tools/endpoint.hpp): a local socket or TCP, whose
+// addresses are dialed as the bridge dials them. One connection, one
+// query at a time. Connecting is bounded by QUERY_TIMEOUT_SECONDS, and so
+// is each query together with its whole reply. A server that never
+// answers in the chosen framing may speak the other: the messages then
+// say so.
 //
 // Replies are read as the backend reads them. A reply longer than 100000
 // bytes, a malformed netstring, and a reply that has begun but not ended
 // within the bound end the run: the connection is out of step, and no
-// further key is asked. Bytes beyond the reply, in the same read or
-// waiting before the next query, are a surplus reply: never printed,
-// warned about, and the next key is asked on a new connection. A server
-// that has closed the connection between two queries is connected again.
+// further key is asked. A reply is printed only once the read it came in
+// is known to hold nothing more: bytes beyond it there make neither it
+// nor them the key's answer. Bytes waiting before the next query are a
+// surplus reply to the previous key, whose reply was printed. Either
+// surplus is warned about and the next key is asked on a new connection.
+// A server that has closed the connection between two queries is
+// connected again.
 //
 // Standard output is checked before the server is asked anything: closed,
 // open for reading only, or a pipe or socket without a reader ends the
@@ -56,8 +61,6 @@ namespace
 {
 
 constexpr int QUERY_TIMEOUT_SECONDS = 10;
-// A connect refused for a full listen queue is tried again after this.
-constexpr int QUERY_RETRY_MS = 10;
 constexpr int EXIT_UNREACHABLE = 3;
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_OUTPUT = 74;
@@ -65,7 +68,7 @@ constexpr int EXIT_OUTPUT = 74;
 constexpr int OPT_VERSION = 256;
 
 endpoint query_server;
-std::vector<endpoint_address> query_addresses;
+endpoint_addresses query_addresses;
 bool query_netstring;
 int query_fd = -1;
 char query_in[16384];
@@ -105,6 +108,13 @@ int64_t now_ms()
 	timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// What to try when the server may speak the other framing.
+const char* framing_hint()
+{
+	return query_netstring ? "a line server? try without --netstring"
+	                       : "a netstring server? try --netstring";
 }
 
 [[noreturn]] void die_io(const char* what, int error)
@@ -149,29 +159,22 @@ bool wait_for(int fd, short events, int64_t deadline)
 // -1 with errno set.
 int connect_server()
 {
-	int64_t deadline = now_ms() + QUERY_TIMEOUT_SECONDS * 1000;
-	int error = ETIMEDOUT;
-	for (const endpoint_address& a : query_addresses) {
-		bool in_progress;
-		int fd = endpoint_connect(a, &in_progress);
-		// A full listen queue: the same address again shortly.
-		while (fd == -1 && errno == EAGAIN && now_ms() < deadline) {
-			poll(nullptr, 0, QUERY_RETRY_MS);
-			fd = endpoint_connect(a, &in_progress);
-		}
-		if (fd == -1) {
-			error = errno;
-			continue;
-		}
-		if (in_progress)
-			error = wait_for(fd, POLLOUT, deadline) ? endpoint_connect_error(fd)
-			                                        : ETIMEDOUT;
-		if (!in_progress || error == 0)
-			return fd;
-		close(fd);
+	int64_t now = now_ms();
+	endpoint_dialer dial;
+	endpoint_dialed out;
+	endpoint_dial_result result = endpoint_dial_start(
+	        &dial, query_addresses, 0, now, now + QUERY_TIMEOUT_SECONDS * 1000, &out);
+	while (result == ENDPOINT_DIAL_PENDING) {
+		pollfd entries[ENDPOINT_DIAL_MAX];
+		endpoint_dial_poll(&dial, entries);
+		int64_t wait = std::max<int64_t>(0, endpoint_dial_wake(&dial) - now);
+		if (poll(entries, ENDPOINT_DIAL_MAX, static_cast<int>(wait)) == -1 && errno != EINTR)
+			err(EXIT_UNREACHABLE, "poll");
+		now = now_ms();
+		result = endpoint_dial_step(&dial, entries, now, &out);
 	}
-	errno = error;
-	return -1;
+	errno = out.error;
+	return out.fd;
 }
 
 void disconnect()
@@ -181,9 +184,10 @@ void disconnect()
 	query_in_off = query_in_len = 0;
 }
 
-void surplus(const char* key)
+// `what` was not shown of the reply to `key`.
+void surplus(const char* key, const char* what)
 {
-	warnx("%s sent more than one reply to %s: the rest is not shown", server(), key);
+	warnx("%s sent more than one reply to %s: %s", server(), key, what);
 	query_worst = std::max(query_worst, 2);
 	disconnect();
 }
@@ -196,7 +200,7 @@ void check_idle(const char* previous_key)
 	char byte;
 	ssize_t n = recv(query_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
 	if (n > 0)
-		surplus(previous_key);
+		surplus(previous_key, "the rest is not shown");
 	else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
 		disconnect();
 }
@@ -336,7 +340,8 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		fill_result got = fill(deadline);
 		if (got == FILL_TIMEOUT) {
 			if (!begun)
-				die_io("cannot read from", ETIMEDOUT);
+				errx(EXIT_UNREACHABLE, "cannot read from %s: timed out after %d seconds; %s",
+				     server(), QUERY_TIMEOUT_SECONDS, framing_hint());
 			warnx("reply to %s did not end within %d seconds", key,
 			      QUERY_TIMEOUT_SECONDS);
 			exit(2);
@@ -344,10 +349,15 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		if (got == FILL_END) {
 			// A last line cut short by the end of the connection is a
 			// reply, as the backend takes it.
-			if (query_netstring || !line_pending(&r.line))
+			if (query_netstring)
 				errx(EXIT_UNREACHABLE,
 				     "%s closed the connection before replying to %s", server(),
 				     key);
+			// A netstring server takes a query line for a bad netstring.
+			if (!line_pending(&r.line))
+				errx(EXIT_UNREACHABLE,
+				     "%s closed the connection before replying to %s; %s", server(),
+				     key, framing_hint());
 			disconnect();
 			return take_reply(r.line.line, key);
 		}
@@ -360,10 +370,11 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		if (step == STEP_DONE)
 			break;
 	}
-	int status = take_reply(query_netstring ? r.ns.payload : r.line.line, key);
-	if (query_in_off < query_in_len)
-		surplus(key);
-	return status;
+	if (query_in_off < query_in_len) {
+		surplus(key, "none is shown");
+		return 2;
+	}
+	return take_reply(query_netstring ? r.ns.payload : r.line.line, key);
 }
 
 } // namespace
@@ -412,8 +423,10 @@ int main(int argc, char* argv[])
 	if (const char* problem = stdout_problem(stdout_closed))
 		errx(EXIT_OUTPUT, "standard output is %s: nothing asked", problem);
 	signal(SIGPIPE, SIG_IGN);
-	if (!endpoint_resolve(query_server, &query_addresses, &why))
+	std::vector<endpoint_address> addresses;
+	if (!endpoint_resolve(query_server, &addresses, &why))
 		errx(EXIT_UNREACHABLE, "cannot connect to %s: %s", server(), why.c_str());
+	query_addresses = std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
 
 	for (int i = optind + 2; i < argc; i++) {
 		int status = ask(table, argv[i], i > optind + 2 ? argv[i - 1] : nullptr);

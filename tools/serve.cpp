@@ -14,7 +14,8 @@
 //
 // Descriptors: the soft limit is raised to the hard one at start, and the
 // client table holds as many clients as the limit leaves room for (each
-// costs one descriptor and one poll entry with maps, two as a bridge)
+// costs one descriptor and one poll entry with maps, three as a bridge,
+// whose upstream side holds up to BRIDGE_POLL_FDS while connecting)
 // beyond a reserve for everything else, so poll() is never handed more
 // entries than the limit. When the table is full, a new connection is
 // admitted by closing the client idle longest: one with no query in
@@ -23,8 +24,9 @@
 // not yet sent anything is left alone for SERVE_FRESH_MS: its first query
 // is on its way. When no client qualifies, new connections wait in the
 // listen queue, and the listener is left out of poll() until one may.
-// accept() failing for want of descriptors pauses accepting for a second;
-// on EMFILE, and when the bridge cannot open an upstream connection for
+// accept() failing for want of descriptors pauses accepting for a second
+// (unless the client it was to replace can be closed first: then at once
+// again); on EMFILE, and when the bridge cannot open an upstream connection for
 // want of them, the table shrinks to what the descriptors its clients
 // hold leave room for, closing idle clients beyond it.
 //
@@ -91,9 +93,9 @@ constexpr int64_t SERVE_STUCK_MS = SMAP_TIMEOUT_SECONDS * 1000;
 constexpr int64_t SERVE_FRESH_MS = 1000;
 // After accept() ran out of descriptors, wait this long before the next.
 constexpr int64_t SERVE_ACCEPT_PAUSE_MS = 1000;
-// The bound on one upstream attempt: two attempts stay below the
-// backend's 10-second bound, so the backend gets an answer.
-constexpr double SERVE_DEFAULT_TIMEOUT = 4.0;
+// The bound on one query to the upstream, a second below the backend's
+// own, so that the answer, even TEMP, reaches the backend in time.
+constexpr int64_t SERVE_DEFAULT_TIMEOUT_MS = (SMAP_TIMEOUT_SECONDS - 1) * 1000;
 // getopt_long()'s value for --version, which has no short form.
 constexpr int OPT_VERSION = 256;
 
@@ -407,15 +409,15 @@ void evict(client* victim, int64_t now)
 
 // Descriptors ran out although the table was sized to the limit (others
 // hold some: inherited ones?). Lowers the table to what the descriptors
-// its clients hold now leave room for, an upstream connection for each
-// as a bridge and one more for a connection accepted before the client
-// it replaces is closed, and closes idle clients beyond it, as far as
-// there are.
+// its clients hold now leave room for, with serve_client_fds for each
+// (its upstream side at its largest, as a bridge) and one more for a
+// connection accepted before the client it replaces is closed, and
+// closes idle clients beyond it, as far as there are.
 void shrink_table(int64_t now)
 {
 	size_t held = 0;
 	for (const auto& c : serve_clients)
-		held += 1 + (c->up.fd != -1);
+		held += 1 + bridge_descriptors(&c->up);
 	size_t fit = std::max<size_t>(held > 0 ? (held - 1) / serve_client_fds : 0, 1);
 	if (fit < serve_max_clients) {
 		serve_max_clients = fit;
@@ -449,9 +451,19 @@ void accept_clients(int listener, int64_t now, int64_t* pause_until)
 			    errno == ENOMEM) {
 				int error = errno;
 				log_warning_sys("warn: accept");
-				*pause_until = now + SERVE_ACCEPT_PAUSE_MS;
-				if (error == EMFILE && !serve_clients.empty())
+				if (error == EMFILE && !serve_clients.empty()) {
+					// The client picked to make room goes first, and
+					// its descriptors serve the next accept() at once.
+					if (victim != nullptr)
+						evict(victim, now);
 					shrink_table(now);
+					if (victim != nullptr) {
+						order = admission_order(now);
+						next = 0;
+						continue;
+					}
+				}
+				*pause_until = now + SERVE_ACCEPT_PAUSE_MS;
 			} else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
 			           errno != ECONNABORTED) {
 				log_warning_sys("warn: accept");
@@ -547,8 +559,8 @@ void serve(int listener)
 			// round, so it cannot make poll() return at once over and over.
 			fds.push_back({c->fd, client_events(c.get()), 0});
 			if (serve_upstream) {
-				short up_events = bridge_events(&c->up);
-				fds.push_back({up_events ? c->up.fd : -1, up_events, 0});
+				fds.resize(fds.size() + BRIDGE_POLL_FDS);
+				bridge_poll(&c->up, &fds[fds.size() - BRIDGE_POLL_FDS]);
 				if (bridge_deadline(&c->up) != -1)
 					lower_timeout(bridge_deadline(&c->up));
 			} else if (c->waiting) {
@@ -577,13 +589,13 @@ void serve(int listener)
 				c->dead = true; // gone while it waits: nobody left to answer
 			if (serve_upstream && c->waiting) {
 				std::string reply;
-				if (bridge_handle(&c->up, p[1].revents, now, &reply)) {
+				if (bridge_handle(&c->up, &p[1], now, &reply)) {
 					c->waiting = false;
 					client_reply(c, reply);
 				}
 			} else if (serve_upstream) {
 				std::string unused;
-				bridge_handle(&c->up, p[1].revents, now, &unused);
+				bridge_handle(&c->up, &p[1], now, &unused);
 			}
 			client_progress(c, now);
 		}
@@ -646,7 +658,7 @@ int64_t parse_timeout(const char* text)
 void size_client_table()
 {
 	size_t limit = fdlimit_raise();
-	serve_client_fds = serve_upstream ? 2 : 1;
+	serve_client_fds = serve_upstream ? 1 + BRIDGE_POLL_FDS : 1;
 	size_t room = limit > SERVE_FD_RESERVE ? limit - SERVE_FD_RESERVE : 0;
 	serve_max_clients = std::clamp<size_t>(room / serve_client_fds, 1, SERVE_MAX_CLIENTS);
 	log_note("descriptor limit %zu: up to %zu clients at once", limit, serve_max_clients);
@@ -679,7 +691,7 @@ int main(int argc, char* argv[])
 	mode_t mode = 0660;
 	bool mode_given = false;
 	gid_t group = USOCK_GROUP_KEEP;
-	int64_t timeout_ms = std::llround(SERVE_DEFAULT_TIMEOUT * 1000);
+	int64_t timeout_ms = SERVE_DEFAULT_TIMEOUT_MS;
 	bool timeout_given = false;
 	int opt;
 	while ((opt = getopt_long(argc, argv, "m:g:u:t:vh", longopts, nullptr)) != -1) {
