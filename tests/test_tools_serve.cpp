@@ -58,6 +58,10 @@ TEST_F(ServeMaps, AnswersFromMapFiles)
 	EXPECT_EQ(read_line(fd), "OK root");
 	EXPECT_EQ(read_line(fd), "NOTFOUND ");
 	EXPECT_EQ(read_line(fd), "PERM unknown table");
+	// A server with nothing to do sleeps in poll(): it does not spin.
+	long cpu = serve.cpu_ms();
+	usleep(1000000);
+	EXPECT_LT(serve.cpu_ms() - cpu, 250) << "CPU time in milliseconds, idle for 1 s";
 	close(fd);
 	EXPECT_NE(read_file(serve.log()).find("duplicate key"), std::string::npos);
 }

@@ -542,7 +542,7 @@ void serve(int listener)
 		};
 		if (paused)
 			lower_timeout(accept_pause_until);
-		else if (admission != -1)
+		else if (!accepting && admission != -1)
 			lower_timeout(admission);
 		if (maps_busy())
 			timeout = 0;

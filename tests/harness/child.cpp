@@ -357,6 +357,21 @@ long spawned::peak_resident_kib() const
 	return status_kib(pid_, "VmHWM");
 }
 
+long spawned::cpu_ms() const
+{
+	// utime and stime are the 14th and 15th fields, after the name in
+	// parentheses, which may hold blanks.
+	std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+	unsigned long utime = 0, stime = 0;
+	size_t name_end = stat.rfind(')');
+	const char* fields = " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu";
+	if (name_end == std::string::npos ||
+	    sscanf(stat.c_str() + name_end + 1, fields, &utime, &stime) != 2)
+		return -1;
+	auto ticks = static_cast<unsigned long>(sysconf(_SC_CLK_TCK));
+	return static_cast<long>((utime + stime) * 1000 / ticks);
+}
+
 void expect_no_sanitizer_report(const std::string& err)
 {
 	for (const char* mark :

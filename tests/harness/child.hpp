@@ -94,6 +94,8 @@ public:
 	// The child's resident memory in KiB, now and at its peak, from /proc.
 	long resident_kib() const;
 	long peak_resident_kib() const;
+	// The CPU time the child has used, user and system, in milliseconds.
+	long cpu_ms() const;
 
 private:
 	// Waits up to timeout_ms for output; returns false on timeout or when
