@@ -112,7 +112,7 @@ TEST_F(Query, UnreachableServerAndBadCommandLines)
 		EXPECT_EQ(r.out, "OK the value\n");
 		EXPECT_NE(r.err.find("closed the connection"), std::string::npos) << r.err;
 	}
-	EXPECT_EQ(query({dir.file(std::string(120, 'p')), "t", "k"}).status, 3);
+	EXPECT_EQ(query({dir.file(std::string(120, 'p')), "t", "k"}).status, 64);
 	EXPECT_EQ(query({sock, "aliases"}).status, 64);
 	EXPECT_EQ(query({"--bogus", sock, "t", "k"}).status, 64);
 	EXPECT_EQ(query({sock, "two words", "k"}).status, 64);

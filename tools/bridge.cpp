@@ -280,21 +280,15 @@ bool idle_usable(const bridge_conn* c)
 
 } // namespace
 
-bool bridge_setup(const endpoint& upstream, int64_t timeout_ms, std::string* why)
+void bridge_setup(const endpoint& upstream, int64_t timeout_ms)
 {
 	bridge_upstream = upstream;
 	bridge_timeout_ms = timeout_ms;
 	std::vector<endpoint_address> addresses;
 	bool resolved = endpoint_resolve(upstream, &addresses, &bridge_unresolved);
 	bridge_addresses = std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
-	if (resolved)
-		return true;
-	if (upstream.kind == ENDPOINT_UNIX) {
-		*why = bridge_unresolved;
-		return false;
-	}
-	log_warning("warn: upstream %s: %s", upstream_text(), bridge_unresolved.c_str());
-	return true;
+	if (!resolved)
+		log_warning("warn: upstream %s: %s", upstream_text(), bridge_unresolved.c_str());
 }
 
 bool bridge_start(bridge_conn* c, std::string_view query, int64_t now, std::string* reply)

@@ -82,11 +82,10 @@ struct bridge_conn {
 	int64_t idle_since = 0; // when the connection last answered
 };
 
-// Sets the upstream (copied) and the bound, in milliseconds, on each
-// query, and resolves the upstream's addresses. False, with the reason in
-// *why, when the endpoint can never be reached (a socket path too long);
-// a name that does not resolve yet is only logged.
-bool bridge_setup(const endpoint& upstream, int64_t timeout_ms, std::string* why);
+// Sets the upstream (copied, as endpoint_parse() accepted it) and the
+// bound, in milliseconds, on each query, and resolves the upstream's
+// addresses; a name that does not resolve yet is only logged.
+void bridge_setup(const endpoint& upstream, int64_t timeout_ms);
 
 // Starts forwarding one query line. Returns true when the answer is known
 // at once (no address could be connected), with it in *reply; otherwise

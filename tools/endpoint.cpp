@@ -141,6 +141,10 @@ bool parse_path(std::string_view rest, bool typed, endpoint* ep, std::string* wh
 		*why = "the socket path holds a NUL byte";
 		return false;
 	}
+	if (rest.size() >= sizeof(sockaddr_un::sun_path)) {
+		*why = "socket path too long";
+		return false;
+	}
 	ep->kind = ENDPOINT_UNIX;
 	ep->path.assign(rest);
 	return true;

@@ -71,8 +71,8 @@ bool endpoint_parse(std::string_view text, endpoint* ep, std::string* why);
 bool endpoint_has_name(const endpoint& ep);
 
 // Fills *out with the addresses of `ep`, in the order to try them; false,
-// with the reason in *why, when there are none (a path too long, a name
-// that does not resolve).
+// with the reason in *why, when there are none (a name that does not
+// resolve; a path too long, which endpoint_parse() already refuses).
 bool endpoint_resolve(const endpoint& ep, std::vector<endpoint_address>* out, std::string* why);
 
 // --- Dialing ----------------------------------------------------------------

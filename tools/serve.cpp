@@ -742,8 +742,7 @@ int main(int argc, char* argv[])
 		if (!endpoint_parse(serve_upstream, &upstream, &why))
 			die_msg("bad upstream %s: %s; expected one of %s", serve_upstream,
 			        why.c_str(), ENDPOINT_FORMS);
-		if (!bridge_setup(upstream, timeout_ms, &why))
-			die_msg("upstream %s: %s", serve_upstream, why.c_str());
+		bridge_setup(upstream, timeout_ms);
 	} else {
 		maps_open(argv[optind + 1]);
 	}
