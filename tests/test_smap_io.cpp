@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
-#include <poll.h>
 #include <string>
 #include <thread>
 #include <sys/socket.h>
@@ -107,19 +106,6 @@ struct deaf_listener {
 		close(fd);
 	}
 };
-
-// A connection accepted on `listener` within 5 s, with reads bounded as
-// long; -1 when none came.
-int accept_within(int listener)
-{
-	pollfd p = {listener, POLLIN, 0};
-	if (poll(&p, 1, 5000) != 1)
-		return -1;
-	int fd = accept(listener, nullptr, nullptr);
-	const timeval bound = {5, 0};
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-	return fd;
-}
 
 void on_alarm(int) {}
 

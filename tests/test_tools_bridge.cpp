@@ -403,18 +403,6 @@ TEST_F(Bridge, AFullListenQueueIsWaitedForWithinTheBound)
 	close(listener);
 }
 
-// Accepts the bridge's next connection, with reads bounded.
-int accept_bounded(int listener)
-{
-	pollfd p = {listener, POLLIN, 0};
-	if (poll(&p, 1, 5000) != 1)
-		return -1;
-	int fd = accept(listener, nullptr, nullptr);
-	const timeval bound = {5, 0};
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-	return fd;
-}
-
 TEST_F(Bridge, AReusedConnectionClosedBeforeItTookTheQueryCostsNoAttempt)
 {
 	// The upstream, driven by hand, answers "t a" on its first connection
@@ -430,7 +418,7 @@ TEST_F(Bridge, AReusedConnectionClosedBeforeItTookTheQueryCostsNoAttempt)
 		int fd = connect_to(sock);
 		ASSERT_NE(fd, -1);
 		send_text(fd, "t a\n");
-		int first = accept_bounded(listener);
+		int first = accept_within(listener);
 		EXPECT_EQ(read_bytes(first, 6), netstring("t a"));
 		send_text(first, netstring("OK a"));
 		EXPECT_EQ(read_line(fd), "OK a");
@@ -441,14 +429,14 @@ TEST_F(Bridge, AReusedConnectionClosedBeforeItTookTheQueryCostsNoAttempt)
 			EXPECT_EQ(read_bytes(first, 6), netstring("t b"));
 		}
 		close(first);
-		int second = accept_bounded(listener);
+		int second = accept_within(listener);
 		EXPECT_EQ(read_bytes(second, 6), netstring("t b")) << read_first;
 		close(second);
 		if (read_first) {
 			// Read twice: given up.
 			EXPECT_EQ(read_line(fd), temp("connection closed"));
 		} else {
-			int third = accept_bounded(listener);
+			int third = accept_within(listener);
 			EXPECT_EQ(read_bytes(third, 6), netstring("t b"));
 			send_text(third, netstring("OK b"));
 			EXPECT_EQ(read_line(fd), "OK b");

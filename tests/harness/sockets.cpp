@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -48,6 +49,17 @@ int listen_on(const std::string& path, int backlog)
 		close(fd);
 		return -1;
 	}
+	return fd;
+}
+
+int accept_within(int listener)
+{
+	pollfd p = {listener, POLLIN, 0};
+	if (poll(&p, 1, 5000) != 1)
+		return -1;
+	int fd = accept(listener, nullptr, nullptr);
+	const timeval bound = {5, 0};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
 	return fd;
 }
 

@@ -14,6 +14,10 @@
 // connections; -1 when it cannot listen.
 int listen_on(const std::string& path, int backlog);
 
+// A connection accepted on `listener` within 5 s, with its reads bounded
+// as long; -1 when none came.
+int accept_within(int listener);
+
 // True once something accepts connections on `path`, within `ms`.
 bool wait_listening(const std::string& path, int ms);
 
