@@ -6,8 +6,8 @@
 // own input chunk, line reader, output buffer and (as a bridge) upstream
 // connection, so a client that sends slowly, stops reading or waits on a
 // stalled upstream holds up nobody else. Input is read from a client only
-// when its last chunk has been used up and its unsent replies are below a
-// limit, which bounds the memory of each client. Replies are written in
+// when its last chunk has been used up, and served only while its unsent
+// replies are below a limit, which bounds the memory of each client. Replies are written in
 // the order of the queries. Map files are loaded in steps between rounds
 // (see maps.hpp); a query for a map still loading waits as one with the
 // upstream does, for maps_wait_ms() at most.
