@@ -7,7 +7,7 @@
 // sizes, the rest is the stream. The stream is decoded netstring after
 // netstring until an error or its end.
 #include "backend/smap_reply.hpp"
-#include "tools/netstring.hpp"
+#include "tools/net/netstring.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include "harness/fake_server.hpp"
 #include "harness/sockets.hpp"
 #include "support/log.hpp"
-#include "tools/bridge.hpp"
+#include "tools/serve/bridge.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: ISC
 // The framing parsers, reply rules, endpoint syntax and dialing shared by
 // smap-serve and smap-query.
-#include "tools/endpoint.hpp"
-#include "tools/lineframe.hpp"
-#include "tools/netstring.hpp"
-#include "tools/reply.hpp"
-#include "tools/usock.hpp"
+#include "tools/net/endpoint.hpp"
+#include "tools/net/lineframe.hpp"
+#include "tools/net/netstring.hpp"
+#include "tools/net/reply.hpp"
+#include "tools/net/usock.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>

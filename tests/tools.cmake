@@ -3,13 +3,13 @@
 # files, as a bridge and under a service manager, smap-query, the manual
 # pages, the install tree and the systemd units.
 add_executable(test_tools_framing test_tools_framing.cpp)
-target_link_libraries(test_tools_framing PRIVATE smap_tools GTest::gtest_main)
+target_link_libraries(test_tools_framing PRIVATE smap_net GTest::gtest_main)
 gtest_discover_tests(test_tools_framing)
 
 # The bridge's own rules that need a clock of the test's run it in process.
 add_executable(test_tools_e2e test_tools_serve.cpp test_tools_bridge.cpp test_tools_query.cpp
-                              test_tools_activation.cpp ${PROJECT_SOURCE_DIR}/tools/bridge.cpp)
-target_link_libraries(test_tools_e2e PRIVATE smap_tools smap_test_harness GTest::gtest_main)
+                              test_tools_activation.cpp)
+target_link_libraries(test_tools_e2e PRIVATE smap_serve smap_test_harness GTest::gtest_main)
 # The socket-activation tests that need it are skipped where it is missing.
 find_program(SMAP_SOCKET_ACTIVATE_PROGRAM systemd-socket-activate)
 if(NOT SMAP_SOCKET_ACTIVATE_PROGRAM)

@@ -41,13 +41,13 @@
 #include "backend/smap.hpp"
 #include "support/log.hpp"
 #include "support/stdfd.hpp"
-#include "tools/bridge.hpp"
-#include "tools/fdlimit.hpp"
-#include "tools/lineframe.hpp"
-#include "tools/maps.hpp"
-#include "tools/reply.hpp"
-#include "tools/svcmgr.hpp"
-#include "tools/usock.hpp"
+#include "tools/serve/bridge.hpp"
+#include "tools/serve/fdlimit.hpp"
+#include "tools/net/lineframe.hpp"
+#include "tools/serve/maps.hpp"
+#include "tools/net/reply.hpp"
+#include "tools/serve/svcmgr.hpp"
+#include "tools/net/usock.hpp"
 
 #include <algorithm>
 #include <cerrno>

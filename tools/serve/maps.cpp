@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: ISC
 // Map directory: see maps.hpp.
-#include "tools/maps.hpp"
+#include "tools/serve/maps.hpp"
 
 #include "support/log.hpp"
-#include "tools/reply.hpp"
+#include "tools/net/reply.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -54,8 +54,8 @@
 // operator wrote it.
 #pragma once
 
-#include "tools/endpoint.hpp"
-#include "tools/netstring.hpp"
+#include "tools/net/endpoint.hpp"
+#include "tools/net/netstring.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Line framing: see lineframe.hpp.
-#include "tools/lineframe.hpp"
+#include "tools/net/lineframe.hpp"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: ISC
 // Socket activation and state notifications: see svcmgr.hpp.
-#include "tools/svcmgr.hpp"
+#include "tools/serve/svcmgr.hpp"
 
 #include "support/log.hpp"
-#include "tools/usock.hpp"
+#include "tools/net/usock.hpp"
 
 #include <cerrno>
 #include <charconv>

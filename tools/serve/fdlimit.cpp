@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Descriptor limit: see fdlimit.hpp.
-#include "tools/fdlimit.hpp"
+#include "tools/serve/fdlimit.hpp"
 
 #include <sys/resource.h>
 

@@ -35,10 +35,10 @@
 // command line; 74 when standard output cannot take the replies. --help
 // and --version print to standard output and exit 0.
 #include "support/stdfd.hpp"
-#include "tools/endpoint.hpp"
-#include "tools/lineframe.hpp"
-#include "tools/netstring.hpp"
-#include "tools/reply.hpp"
+#include "tools/net/endpoint.hpp"
+#include "tools/net/lineframe.hpp"
+#include "tools/net/netstring.hpp"
+#include "tools/net/reply.hpp"
 
 #include <algorithm>
 #include <cerrno>

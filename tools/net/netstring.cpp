@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Netstring framing: see netstring.hpp.
-#include "tools/netstring.hpp"
+#include "tools/net/netstring.hpp"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Local stream sockets: see usock.hpp.
-#include "tools/usock.hpp"
+#include "tools/net/usock.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
 // Socketmap server endpoints: see endpoint.hpp.
-#include "tools/endpoint.hpp"
+#include "tools/net/endpoint.hpp"
 
-#include "tools/usock.hpp"
+#include "tools/net/usock.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>

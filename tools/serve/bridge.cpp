@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: ISC
 // Netstring bridge: see bridge.hpp.
-#include "tools/bridge.hpp"
+#include "tools/serve/bridge.hpp"
 
 #include "support/log.hpp"
-#include "tools/reply.hpp"
+#include "tools/net/reply.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Socketmap replies: see reply.hpp.
-#include "tools/reply.hpp"
+#include "tools/net/reply.hpp"
 
 #include <strings.h>
 
