@@ -1,28 +1,43 @@
 # SPDX-License-Identifier: ISC
-# Tests of the administrator's tools: framing parsers, smap-serve with map
-# files, as a bridge and under a service manager, smap-query, the manual
-# pages, the install tree and the systemd units.
-add_executable(test_tools_framing test_tools_framing.cpp)
-target_link_libraries(test_tools_framing PRIVATE smap_net GTest::gtest_main)
-gtest_discover_tests(test_tools_framing)
+# Tests of the administrator's tools, one program per module: net/ (framing,
+# reply rules, endpoints, dialing), serve/ (smap-serve's modules in process,
+# and smap-serve end to end: with map files, as a bridge, under a service
+# manager), query/ (smap-query); then the manual pages, the install tree
+# and the systemd units.
 
-# The bridge's own rules that need a clock of the test's run it in process.
-add_executable(test_tools_e2e test_tools_serve.cpp test_tools_bridge.cpp test_tools_query.cpp
-                              test_tools_activation.cpp)
-target_link_libraries(test_tools_e2e PRIVATE smap_serve smap_test_harness GTest::gtest_main)
 # The socket-activation tests that need it are skipped where it is missing.
 find_program(SMAP_SOCKET_ACTIVATE_PROGRAM systemd-socket-activate)
 if(NOT SMAP_SOCKET_ACTIVATE_PROGRAM)
   set(SMAP_SOCKET_ACTIVATE_PROGRAM "")
 endif()
-target_compile_definitions(test_tools_e2e PRIVATE
-  SMAP_SOCKET_ACTIVATE="${SMAP_SOCKET_ACTIVATE_PROGRAM}"
-  SMAP_VERSION="${PROJECT_VERSION}"
-  SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
-  SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
-  SMAP_BACKEND_PATH="$<TARGET_FILE:smap-backend>")
-add_dependencies(test_tools_e2e smap-serve smap-query smap-backend)
-gtest_discover_tests(test_tools_e2e PROPERTIES TIMEOUT 60)
+
+# A test program of the module `name`, from `source`, linked with `lib`;
+# end-to-end ones also know where the programs are.
+function(smap_tool_test name source lib)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE ${lib} smap_test_harness GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE
+    SMAP_SOCKET_ACTIVATE="${SMAP_SOCKET_ACTIVATE_PROGRAM}"
+    SMAP_VERSION="${PROJECT_VERSION}"
+    SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
+    SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
+    SMAP_BACKEND_PATH="$<TARGET_FILE:smap-backend>")
+  add_dependencies(${name} smap-serve smap-query smap-backend)
+  gtest_discover_tests(${name} PROPERTIES TIMEOUT 60)
+endfunction()
+
+smap_tool_test(test_netstring net/test_netstring.cpp smap_net)
+smap_tool_test(test_lineframe net/test_lineframe.cpp smap_net)
+smap_tool_test(test_net_reply net/test_reply.cpp smap_net)
+smap_tool_test(test_endpoint net/test_endpoint.cpp smap_net)
+smap_tool_test(test_dial net/test_dial.cpp smap_net)
+smap_tool_test(test_admission serve/test_admission.cpp smap_serve)
+smap_tool_test(test_serve serve/test_serve.cpp smap_serve)
+smap_tool_test(test_maps serve/test_maps.cpp smap_serve)
+smap_tool_test(test_bridge serve/test_bridge.cpp smap_serve)
+smap_tool_test(test_svcmgr serve/test_svcmgr.cpp smap_serve)
+smap_tool_test(test_query query/test_query.cpp smap_net)
 
 find_program(GROFF groff)
 if(GROFF)

@@ -29,7 +29,6 @@
 
 // The reply buffer: a reply line of up to SMAP_REPLY_MAX bytes and its NUL.
 constexpr size_t SMAP_REPLY_SIZE = SMAP_REPLY_MAX + 1;
-constexpr int SMAP_TIMEOUT_SECONDS = 10;
 
 // The socketmap server's socket path, the command-line operand (not copied).
 extern const char* smap_socket_path;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: ISC
-// Socketmap reply lines: the limit on one reply line and the prefixes that
-// sort it. The backend reads replies by these rules; the tools apply the
-// same ones to what they produce, bridge and print, so a reply that the
-// tools pass on is one the backend takes the same way.
+// Socketmap reply lines: the limit on one reply line, the prefixes that
+// sort it, and the time within which it must come. The backend reads
+// replies by these rules; the tools apply the same ones to what they
+// produce, bridge and print, so a reply that the tools pass on is one the
+// backend takes the same way, and in time.
 //
 // A reply is sorted by a case-insensitive comparison of its start against
 // each prefix, blank included, in the order of smap_reply_prefixes.
@@ -14,6 +15,9 @@
 
 // The longest reply line taken, its newline not counted.
 constexpr size_t SMAP_REPLY_MAX = 100000;
+// The backend's bound on connecting, and on one exchange (the query out and
+// its reply back): a reply that has not come within it is never taken.
+constexpr int SMAP_TIMEOUT_SECONDS = 10;
 
 enum smap_outcome { SMAP_FOUND, SMAP_NOTFOUND, SMAP_FAILURE };
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: ISC
 #include "sockets.hpp"
 
+#include "tools/net/clock.hpp"
+
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -125,9 +126,27 @@ std::string ask(int fd, const std::string& query)
 	return read_line(fd);
 }
 
+std::string read_line_within(int fd, int ms)
+{
+	timeval bound = {ms / 1000, (ms % 1000) * 1000};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	std::string line = read_line(fd);
+	bound = {5, 0};
+	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+	return line;
+}
+
+std::string read_bytes(int fd, size_t n)
+{
+	std::string got(n, '\0');
+	size_t have = 0;
+	for (ssize_t r; have < n && (r = recv(fd, &got[have], n - have, 0)) > 0;)
+		have += static_cast<size_t>(r);
+	got.resize(have);
+	return got;
+}
+
 long long monotonic_ms()
 {
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+	return now_ms();
 }

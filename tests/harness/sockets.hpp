@@ -8,6 +8,7 @@
 // marker string the test compares against.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // A local socket listening on `path` with room for `backlog` pending
@@ -31,6 +32,13 @@ void send_text(int fd, const std::string& text);
 // One line from fd without its newline; "<eof>" at the end of the stream,
 // "<timeout>" when nothing came within the socket's bound.
 std::string read_line(int fd);
+
+// One line, or "<timeout>" when none comes within `ms`; the socket's
+// bound is 5 s afterwards.
+std::string read_line_within(int fd, int ms);
+
+// The next `n` bytes from `fd`, fewer when the stream ends first.
+std::string read_bytes(int fd, size_t n);
 
 // Sends `query` and a newline, and reads one line.
 std::string ask(int fd, const std::string& query);

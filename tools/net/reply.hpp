@@ -1,13 +1,19 @@
 // SPDX-License-Identifier: ISC
 // Socketmap replies as the tools see them: the backend's reply rules
 // (backend/smap_reply.hpp) sorted into the four kinds that the tools act
-// on, the bare "NOTFOUND" that only the netstring framing allows, and the
-// status word that a log line may show. Nothing here allocates or fails.
+// on, the bare "NOTFOUND" that only the netstring framing allows, the
+// status word that a log line may show, and when a server's reply is due.
+// Nothing here allocates or fails.
 #pragma once
 
 #include "backend/smap_reply.hpp"
 
+#include <cstdint>
 #include <string_view>
+
+// A server answers every query within this, a second inside the backend's
+// bound, so that even a TEMP reaches the backend while it still waits.
+constexpr int64_t REPLY_DUE_MS = (SMAP_TIMEOUT_SECONDS - 1) * 1000;
 
 enum reply_kind { REPLY_OK, REPLY_NOTFOUND, REPLY_FAILURE, REPLY_UNRECOGNIZED };
 

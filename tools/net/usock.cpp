@@ -2,6 +2,8 @@
 // Local stream sockets: see usock.hpp.
 #include "tools/net/usock.hpp"
 
+#include "tools/net/errtext.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,9 +13,10 @@
 namespace
 {
 
-std::string with_error(const char* what, const char* path, int error)
+// "WHAT PATH: REASON".
+std::string path_error(const char* what, const char* path, int error)
 {
-	return std::string(what) + " " + path + ": " + strerror(error);
+	return with_error(std::string(what) + " " + path, error);
 }
 
 int new_socket()
@@ -98,20 +101,20 @@ int usock_listen(const char* path, mode_t mode, gid_t group, struct stat* identi
 			return -1;
 		}
 		if (errno != ECONNREFUSED && errno != ENOENT) {
-			*why = with_error("cannot probe", path, errno);
+			*why = path_error("cannot probe", path, errno);
 			return -1;
 		}
 		// Nothing listens: the file is left over from a server that did
 		// not clean up.
 		if (unlink(path) == -1 && errno != ENOENT) {
-			*why = with_error("cannot remove stale socket", path, errno);
+			*why = path_error("cannot remove stale socket", path, errno);
 			return -1;
 		}
 	}
 
 	int fd = new_socket();
 	if (fd == -1) {
-		*why = with_error("cannot create socket for", path, errno);
+		*why = path_error("cannot create socket for", path, errno);
 		return -1;
 	}
 	const char* step = nullptr;
@@ -132,7 +135,7 @@ int usock_listen(const char* path, mode_t mode, gid_t group, struct stat* identi
 		step = "cannot listen on";
 	if (step != nullptr) {
 		int error = errno;
-		*why = with_error(step, path, error);
+		*why = path_error(step, path, error);
 		if (strcmp(step, "cannot bind") != 0)
 			unlink(path);
 		close(fd);

@@ -35,9 +35,13 @@
 // command line; 74 when standard output cannot take the replies. --help
 // and --version print to standard output and exit 0.
 #include "support/stdfd.hpp"
+#include "tools/net/clock.hpp"
+#include "tools/net/dial.hpp"
 #include "tools/net/endpoint.hpp"
+#include "tools/net/errtext.hpp"
 #include "tools/net/lineframe.hpp"
 #include "tools/net/netstring.hpp"
+#include "tools/net/peek.hpp"
 #include "tools/net/reply.hpp"
 
 #include <algorithm>
@@ -47,7 +51,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <err.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -103,13 +106,6 @@ const char* server()
 	return query_server.text.c_str();
 }
 
-int64_t now_ms()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // What to try when the server may speak the other framing.
 const char* framing_hint()
 {
@@ -122,7 +118,7 @@ const char* framing_hint()
 	if (error == ETIMEDOUT)
 		errx(EXIT_UNREACHABLE, "%s %s: timed out after %d seconds", what, server(),
 		     QUERY_TIMEOUT_SECONDS);
-	errx(EXIT_UNREACHABLE, "%s %s: %s", what, server(), strerror(error));
+	errx(EXIT_UNREACHABLE, "%s", with_error(std::string(what) + " " + server(), error).c_str());
 }
 
 // Why standard output cannot take the replies, or null.
@@ -197,12 +193,16 @@ void surplus(const char* key, const char* what)
 // closed is opened again, as the backend does.
 void check_idle(const char* previous_key)
 {
-	char byte;
-	ssize_t n = recv(query_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-	if (n > 0)
+	switch (peek_unread(query_fd)) {
+	case PEEK_BYTES:
 		surplus(previous_key, "the rest is not shown");
-	else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+		break;
+	case PEEK_CLOSED:
 		disconnect();
+		break;
+	case PEEK_NONE:
+		break;
+	}
 }
 
 void send_all(const std::string& data, int64_t deadline)

@@ -46,7 +46,7 @@
 // TEMP reason until the file changes or maps_reload() is called.
 #pragma once
 
-#include "backend/smap.hpp"
+#include "tools/net/reply.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,9 +57,9 @@ constexpr size_t MAPS_STEP = 1 << 18;
 constexpr size_t MAPS_LOADS_MAX = 2;
 constexpr size_t MAPS_FILE_MAX = size_t(1) << 30;
 constexpr size_t MAPS_WARNINGS_MAX = 10;
-// The longest a query waits for its table's first version: a second less
-// than the backend waits for a reply, so that it gets one.
-constexpr int64_t MAPS_WAIT_MS = (SMAP_TIMEOUT_SECONDS - 1) * 1000;
+// The longest a query waits for its table's first version: until its reply
+// is due.
+constexpr int64_t MAPS_WAIT_MS = REPLY_DUE_MS;
 
 // Opens the map directory; fatal when it cannot be opened.
 void maps_open(const char* dir);

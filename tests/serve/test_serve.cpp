@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: ISC
-// smap-serve with map files, end to end over real sockets.
-#include "harness/child.hpp"
-#include "harness/fake_server.hpp"
+// smap-serve's loop and clients, end to end over real sockets: serving
+// many clients at once, the socket's life, the command line, and admission
+// under a low descriptor limit.
+#include "harness/logs.hpp"
 #include "harness/sockets.hpp"
+#include "serve/fixture.hpp"
 
 #include <csignal>
 #include <fcntl.h>
@@ -15,85 +17,6 @@
 
 namespace
 {
-
-struct ServeMaps : ::testing::Test {
-	temp_dir dir;
-	std::string sock = dir.file("s");
-	std::string maps = dir.file("maps");
-	spawn_options logged = {.log = dir.file("serve.log")};
-
-	void SetUp() override
-	{
-		mkdir(maps.c_str(), 0755);
-		write_file(maps + "/aliases", "# sample aliases\n"
-		                              "postmaster root\n"
-		                              "  alice\t alice@example.org, a@example.net\n"
-		                              "\n"
-		                              "   # indented comment\n"
-		                              "listonly\n"
-		                              "alice second-wins-not\n");
-	}
-};
-
-TEST_F(ServeMaps, AnswersFromMapFiles)
-{
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-	// The value is the rest of the line after the first run of blanks;
-	// the first entry of a key wins.
-	EXPECT_EQ(ask(fd, "aliases alice"), "OK alice@example.org, a@example.net");
-	EXPECT_EQ(ask(fd, "aliases listonly"), "OK ");
-	EXPECT_EQ(ask(fd, "aliases carol"), "NOTFOUND ");
-	EXPECT_EQ(ask(fd, "aliases #"), "NOTFOUND ");
-	EXPECT_EQ(ask(fd, "domains example.org"), "PERM unknown table");
-	// Table names cannot leave the map directory.
-	EXPECT_EQ(ask(fd, "../maps/aliases alice"), "PERM unknown table");
-	EXPECT_EQ(ask(fd, ".hidden alice"), "PERM unknown table");
-	EXPECT_EQ(ask(fd, "aliases"), "PERM malformed query: no blank after the table name");
-	EXPECT_EQ(ask(fd, ""), "PERM malformed query: no blank after the table name");
-	// Pipelined queries are answered in order.
-	send_text(fd, "aliases postmaster\naliases nobody\nnone x\n");
-	EXPECT_EQ(read_line(fd), "OK root");
-	EXPECT_EQ(read_line(fd), "NOTFOUND ");
-	EXPECT_EQ(read_line(fd), "PERM unknown table");
-	// A server with nothing to do sleeps in poll(): it does not spin.
-	long cpu = serve.cpu_ms();
-	usleep(1000000);
-	EXPECT_LT(serve.cpu_ms() - cpu, 250) << "CPU time in milliseconds, idle for 1 s";
-	close(fd);
-	EXPECT_NE(read_file(serve.log()).find("duplicate key"), std::string::npos);
-}
-
-TEST_F(ServeMaps, ReloadsAChangedFile)
-{
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-
-	write_file(maps + "/aliases", "postmaster admin\n");
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK admin");
-
-	// Same size, new content: the file times tell.
-	write_file(maps + "/aliases", "postmaster abcde\n");
-	timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
-	utimensat(AT_FDCWD, (maps + "/aliases").c_str(), times, 0);
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK abcde");
-
-	// A new file is found; a removed one is gone.
-	write_file(maps + "/domains", "example.org local\n");
-	EXPECT_EQ(ask(fd, "domains example.org"), "OK local");
-	unlink((maps + "/domains").c_str());
-	EXPECT_EQ(ask(fd, "domains example.org"), "PERM unknown table");
-	// Not a regular file: no table (and no hang on a FIFO).
-	mkfifo((maps + "/fifo").c_str(), 0644);
-	mkdir((maps + "/subdir").c_str(), 0755);
-	EXPECT_EQ(ask(fd, "fifo x"), "PERM unknown table");
-	EXPECT_EQ(ask(fd, "subdir x"), "PERM unknown table");
-	close(fd);
-}
 
 TEST_F(ServeMaps, OverlongAndBrokenLinesLeaveOthersServed)
 {
@@ -202,18 +125,6 @@ TEST_F(ServeMaps, SocketModeAndCleanExit)
 	}
 }
 
-// Runs smap-serve expecting it to refuse to start; returns its log.
-std::string refused_start(const temp_dir& dir, const std::vector<std::string>& args)
-{
-	std::vector<std::string> argv = {SMAP_SERVE_PATH};
-	argv.insert(argv.end(), args.begin(), args.end());
-	std::string log = dir.file("refused.log");
-	unlink(log.c_str());
-	child_result r = spawned(argv, {.log = log}).finish(5000);
-	EXPECT_EQ(r.status, 1);
-	return r.err;
-}
-
 TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 {
 	// A socket file that nobody listens on is removed and reused.
@@ -258,251 +169,6 @@ TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 	          std::string::npos);
 }
 
-} // namespace
-
-namespace
-{
-
-size_t count_of(const std::string& text, const std::string& what)
-{
-	size_t n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
-
-// Waits up to 5 s for `what` to show in the log.
-bool log_shows(const std::string& log, const std::string& what)
-{
-	long long end = monotonic_ms() + 5000;
-	while (read_file(log).find(what) == std::string::npos) {
-		if (monotonic_ms() >= end)
-			return false;
-		usleep(10000);
-	}
-	return true;
-}
-
-// One line, or "<timeout>" when none comes within `ms`.
-std::string read_line_within(int fd, int ms)
-{
-	timeval bound = {ms / 1000, (ms % 1000) * 1000};
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-	std::string line = read_line(fd);
-	bound = {5, 0};
-	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-	return line;
-}
-
-TEST_F(ServeMaps, CarriageReturnsAndSymbolicLinks)
-{
-	write_file(maps + "/crlf", "postmaster root\r\n"
-	                           "alone\r\n"
-	                           "spaced  two words \r\n"
-	                           "  # comment\r\n"
-	                           "\r\n"
-	                           "last value\r");
-	write_file(dir.file("secret"), "root hash\n");
-	ASSERT_EQ(symlink("../secret", (maps + "/outside").c_str()), 0);
-	ASSERT_EQ(symlink(dir.file("secret").c_str(), (maps + "/absolute").c_str()), 0);
-	ASSERT_EQ(symlink("aliases", (maps + "/inside").c_str()), 0);
-	ASSERT_EQ(symlink("nowhere", (maps + "/dangling").c_str()), 0);
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-
-	// A CR before the newline belongs to neither key nor value.
-	EXPECT_EQ(ask(fd, "crlf postmaster"), "OK root");
-	EXPECT_EQ(ask(fd, "crlf alone"), "OK ");
-	EXPECT_EQ(ask(fd, "crlf spaced"), "OK two words ");
-	EXPECT_EQ(ask(fd, "crlf last"), "OK value");
-	EXPECT_EQ(ask(fd, "crlf postmaster\r"), "NOTFOUND ");
-
-	// A symbolic link names no table, wherever it points; each is
-	// reported once.
-	for (int round = 0; round < 2; round++) {
-		for (const char* link : {"outside", "absolute", "inside", "dangling"})
-			EXPECT_EQ(ask(fd, std::string(link) + " root"), "PERM unknown table")
-			        << link;
-	}
-	// Nor does a loaded file that is replaced by one.
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-	unlink((maps + "/aliases").c_str());
-	ASSERT_EQ(symlink("../secret", (maps + "/aliases").c_str()), 0);
-	EXPECT_EQ(ask(fd, "aliases root"), "PERM unknown table");
-	close(fd);
-	std::string log = read_file(serve.log());
-	EXPECT_EQ(count_of(log, "map outside is a symbolic link"), 1u) << log;
-	EXPECT_EQ(count_of(log, "map aliases is a symbolic link"), 1u) << log;
-}
-
-TEST_F(ServeMaps, OversizedMapIsRefused)
-{
-	std::string huge = maps + "/huge";
-	write_file(huge, "");
-	// Sparse: one byte over the 1 GiB that a map may have.
-	ASSERT_EQ(truncate(huge.c_str(), (off_t(1) << 30) + 1), 0);
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
-	int fd = connect_to(sock);
-	EXPECT_EQ(ask(fd, "huge key"), "TEMP map huge is larger than 1073741824 bytes");
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-	close(fd);
-}
-
-// A map of `lines` entries "keyN TAG-N" padded to about 40 bytes a line.
-std::string big_map(const std::string& tag, int lines)
-{
-	std::string text;
-	for (int i = 0; i < lines; i++)
-		text += "key" + std::to_string(i) + " " + tag + "-" + std::to_string(i) +
-		        std::string(24, '.') + "\n";
-	return text;
-}
-
-std::string big_value(const std::string& tag, int i)
-{
-	return "OK " + tag + "-" + std::to_string(i) + std::string(24, '.');
-}
-
-TEST_F(ServeMaps, BigMapLoadsBesideTheOldVersion)
-{
-	write_file(maps + "/big", big_map("old", 200000)); // about 8 MB
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
-	int a = connect_to(sock), b = connect_to(sock);
-	ASSERT_NE(a, -1);
-	ASSERT_NE(b, -1);
-
-	// Queries for a map that is loading for the first time wait for it,
-	// in order; other tables are answered meanwhile.
-	send_text(a, "big key199999\nbig key0\nbig nokey\n");
-	EXPECT_EQ(ask(b, "aliases postmaster"), "OK root");
-	EXPECT_EQ(read_line(a), big_value("old", 199999));
-	EXPECT_EQ(read_line(a), big_value("old", 0));
-	EXPECT_EQ(read_line(a), "NOTFOUND ");
-
-	// A changed map is loaded beside the old version, which answers until
-	// the new one is complete: the query that finds the change still gets
-	// the old value.
-	write_file(maps + "/big", big_map("new", 210000));
-	EXPECT_EQ(ask(a, "big key5"), big_value("old", 5));
-	EXPECT_EQ(ask(b, "aliases postmaster"), "OK root");
-	// Each answer comes from one version or the other, until the switch.
-	std::string reply;
-	long long end = monotonic_ms() + 20000;
-	do {
-		reply = ask(a, "big key7");
-		if (reply != big_value("old", 7))
-			break;
-	} while (monotonic_ms() < end);
-	EXPECT_EQ(reply, big_value("new", 7));
-	EXPECT_EQ(ask(a, "big key209999"), big_value("new", 209999));
-	close(a);
-	EXPECT_EQ(count_of(read_file(serve.log()), "loaded map big: "), 2u);
-
-	// A map of one step's size, 256 KiB, is still read within the query.
-	std::string step = "key new\n" + std::string((1 << 18) - 9, '#') + "\n";
-	write_file(maps + "/step", "key old\n");
-	EXPECT_EQ(ask(b, "step key"), "OK old");
-	write_file(maps + "/step", step);
-	EXPECT_EQ(ask(b, "step key"), "OK new");
-	close(b);
-}
-
-TEST_F(ServeMaps, SmallMapIsReadAtOnceAndNoQueryWaitsForLong)
-{
-	// Each big map takes many rounds of the server to load, and both
-	// take the two load slots; queries wait no time for a first version
-	// instead of 9 s.
-	write_file(maps + "/big1", big_map("one", 100000));
-	write_file(maps + "/big2", big_map("two", 100000));
-	write_file(maps + "/small", "postmaster root\n");
-	server_process serve({"env", "SMAP_SERVE_TEST_MAP_WAIT_MS=0", SMAP_SERVE_PATH, sock, maps},
-	                     sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	// In order: the big maps' queries are told that they are loading, and
-	// the small map, never asked before, is read for its query.
-	send_text(fd, "big1 key0\nbig2 key0\nsmall postmaster\n");
-	EXPECT_EQ(read_line(fd), "TEMP map big1 is loading");
-	EXPECT_EQ(read_line(fd), "TEMP map big2 is loading");
-	EXPECT_EQ(read_line(fd), "OK root");
-	// The load goes on and ends.
-	std::string reply;
-	long long end = monotonic_ms() + 20000;
-	do
-		reply = ask(fd, "big2 key99999");
-	while (reply == "TEMP map big2 is loading" && monotonic_ms() < end);
-	EXPECT_EQ(reply, big_value("two", 99999));
-	close(fd);
-}
-
-TEST_F(ServeMaps, EachFaultIsLoggedOncePerStateOfTheFile)
-{
-	write_file(maps + "/huge", "");
-	ASSERT_EQ(truncate((maps + "/huge").c_str(), (off_t(1) << 30) + 1), 0);
-	ASSERT_EQ(symlink("aliases", (maps + "/link").c_str()), 0);
-	struct fault {
-		std::string table, reply, warning;
-	};
-	std::vector<fault> faults = {
-	        {"huge", "TEMP map huge is larger than 1073741824 bytes", "huge is larger than"},
-	        {"link", "PERM unknown table", "link is a symbolic link"},
-	};
-	std::vector<std::string> argv = {SMAP_SERVE_PATH, sock, maps};
-#ifndef SMAP_SANITIZED
-	// Address-space limits do not work under AddressSanitizer. A map
-	// bigger than the space left is answered with TEMP; the server lives.
-	write_file(maps + "/vast", "");
-	ASSERT_EQ(truncate((maps + "/vast").c_str(), off_t(200) << 20), 0);
-	faults.push_back(
-	        {"vast", "TEMP cannot load map vast: out of memory", "map vast: out of memory"});
-	argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -v 65536 && exec \"$@\"", "sh"});
-#endif
-	server_process serve(argv, sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	auto ask_twice = [&](const fault& f, size_t logged_times) {
-		for (int i = 0; i < 2; i++)
-			EXPECT_EQ(ask(fd, f.table + " key"), f.reply);
-		EXPECT_EQ(count_of(read_file(serve.log()), f.warning), logged_times) << f.table;
-	};
-	// Once for a state; again when the file changes (its times will do),
-	// and after SIGHUP.
-	for (const fault& f : faults) {
-		ask_twice(f, 1);
-		timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
-		ASSERT_EQ(utimensat(AT_FDCWD, (maps + "/" + f.table).c_str(), times,
-		                    AT_SYMLINK_NOFOLLOW),
-		          0);
-		ask_twice(f, 2);
-	}
-	kill(serve.pid(), SIGHUP);
-	ASSERT_TRUE(log_shows(serve.log(), "SIGHUP"));
-	for (const fault& f : faults)
-		ask_twice(f, 3);
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-	close(fd);
-}
-
-TEST_F(ServeMaps, HangupReadsTheMapsAgain)
-{
-	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
-	int fd = connect_to(sock);
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-	for (size_t i = 1; i <= 2; i++) {
-		kill(serve.pid(), SIGHUP);
-		long long end = monotonic_ms() + 5000;
-		while (count_of(read_file(serve.log()), "SIGHUP") < i && monotonic_ms() < end)
-			usleep(10000);
-		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
-	}
-	// Unchanged, the map was read again after each SIGHUP, when asked.
-	EXPECT_EQ(count_of(read_file(serve.log()), "loaded map aliases: "), 3u);
-	EXPECT_EQ(access(sock.c_str(), F_OK), 0);
-	close(fd);
-	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
-}
-
 TEST_F(ServeMaps, StartsWithOutputAndErrorClosed)
 {
 	// Started so, a socket or pipe must not take descriptor 1 or 2, where
@@ -539,9 +205,6 @@ std::vector<int> idle_clients(const std::string& sock, int n)
 	}
 	return fds;
 }
-
-// An upstream that answers "OK value-KEY"; see below.
-server_reply upstream_values(const std::string& request, int);
 
 TEST_F(ServeMaps, LowDescriptorLimitAdmitsByClosingIdleClients)
 {
@@ -731,56 +394,6 @@ TEST_F(ServeMaps, AdmissionClosesNoClientWhoseQueryIsOnItsWay)
 	EXPECT_TRUE(serve.running());
 }
 
-// An upstream that answers "OK value-KEY", and two replies with a value
-// glued to their status word.
-server_reply upstream_values(const std::string& request, int)
-{
-	std::string key = request.substr(request.find(' ') + 1);
-	if (key == "tab")
-		return {netstring("OK\tsecret-tab")};
-	if (key == "glued")
-		return {netstring("OKsecret-glued")};
-	return {netstring("OK value-" + key)};
-}
-
-struct ServeBridge : ::testing::Test {
-	temp_dir dir;
-	std::string sock = dir.file("s");
-	std::string up = dir.file("up");
-	spawn_options logged = {.log = dir.file("serve.log")};
-	fake_server upstream{upstream_values, up, framing::netstrings};
-};
-
-TEST_F(ServeBridge, VerboseLogShowsNoValue)
-{
-	server_process serve({SMAP_SERVE_PATH, "-v", "--upstream", up, sock}, sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	// -v shows the status word of a reply, never what follows it.
-	EXPECT_EQ(ask(fd, "t plain"), "OK value-plain");
-	EXPECT_EQ(ask(fd, "t tab"), "OK\tsecret-tab");
-	EXPECT_EQ(ask(fd, "t glued"), "OKsecret-glued");
-	close(fd);
-	serve.stop(SIGTERM);
-	std::string log = read_file(serve.log());
-	EXPECT_EQ(log.find("secret"), std::string::npos) << log;
-	EXPECT_EQ(log.find("value-"), std::string::npos) << log;
-	EXPECT_EQ(count_of(log, "reply OK\n"), 2u) << log;
-	EXPECT_EQ(count_of(log, "reply ?\n"), 1u) << log;
-}
-
-TEST_F(ServeBridge, HangupIsIgnored)
-{
-	server_process serve({SMAP_SERVE_PATH, "--upstream", up, sock}, sock, logged);
-	int fd = connect_to(sock);
-	EXPECT_EQ(ask(fd, "t before"), "OK value-before");
-	kill(serve.pid(), SIGHUP);
-	ASSERT_TRUE(log_shows(serve.log(), "SIGHUP ignored"));
-	EXPECT_EQ(ask(fd, "t after"), "OK value-after");
-	close(fd);
-	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
-}
-
 TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
 {
 	// Two descriptors a client: each newcomer still gets in and gets its
@@ -798,11 +411,6 @@ TEST_F(ServeBridge, LowDescriptorLimitAdmitsNewClients)
 		close(fd);
 	EXPECT_TRUE(serve.running());
 }
-
-} // namespace
-
-namespace
-{
 
 // --help, -h and --version of both tools answer on standard output with
 // status 0, whatever else the command line holds.
@@ -827,24 +435,6 @@ TEST(ToolsCommandLine, HelpAndVersion)
 	}
 }
 
-// A group other than its own that this process may give its files: any
-// as root, else a supplementary one; -1 when there is none.
-gid_t another_group()
-{
-	std::vector<gid_t> ours(64);
-	ours.resize(static_cast<size_t>(std::max(getgroups(64, ours.data()), 0)));
-	if (geteuid() == 0) {
-		setgrent();
-		while (const group* g = getgrent())
-			ours.push_back(g->gr_gid);
-		endgrent();
-	}
-	for (gid_t g : ours)
-		if (g != getegid() && getgrgid(g) != nullptr)
-			return g;
-	return static_cast<gid_t>(-1);
-}
-
 TEST_F(ServeMaps, GroupOfTheSocket)
 {
 	EXPECT_NE(refused_start(dir, {"--group", "no-such.group", sock, maps})
@@ -863,37 +453,6 @@ TEST_F(ServeMaps, GroupOfTheSocket)
 		ASSERT_EQ(lstat(sock.c_str(), &st), 0);
 		EXPECT_EQ(st.st_gid, other) << named;
 		EXPECT_EQ(st.st_mode & 07777, 0640u) << named;
-	}
-}
-
-// Under the journal (JOURNAL_STREAM naming standard error's device and
-// inode) smap-serve's lines leave out the name and process id that the
-// journal adds; another file keeps them, and the backend keeps them always.
-TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
-{
-	write_file(logged.log, "");
-	struct stat st;
-	ASSERT_EQ(stat(logged.log.c_str(), &st), 0);
-	std::string journal =
-	        "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-	struct {
-		std::string env;
-		std::vector<std::string> argv; // each ends at once with a fatal line
-		std::string prefix;
-	} cases[] = {
-	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, ""},
-	        {journal + "0", {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "smap-serve"},
-	        {journal, {SMAP_BACKEND_PATH}, "smap-backend"},
-	};
-	for (const auto& c : cases) {
-		write_file(logged.log, "");
-		std::vector<std::string> argv = {"/usr/bin/env", c.env};
-		argv.insert(argv.end(), c.argv.begin(), c.argv.end());
-		child_result r = spawned(argv, logged).finish(5000);
-		std::string want = c.prefix.empty()
-		                           ? "fatal: "
-		                           : c.prefix + "[" + std::to_string(r.pid) + "]: fatal: ";
-		EXPECT_EQ(r.err.substr(0, want.size()), want) << c.env << " " << c.argv[0];
 	}
 }
 

@@ -4,12 +4,17 @@
 // process, where a rule needs a clock that the test sets.
 #include "harness/child.hpp"
 #include "harness/fake_server.hpp"
+#include "harness/logs.hpp"
 #include "harness/sockets.hpp"
+#include "serve/fixture.hpp"
 #include "support/log.hpp"
 #include "tools/serve/bridge.hpp"
+#include "tools/serve/client.hpp"
+#include "tools/serve/source.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
@@ -20,12 +25,9 @@
 namespace
 {
 
-// How often "closeonce" and "stallonce" were asked.
-std::atomic<int> close_once_seen;
-std::atomic<int> stall_once_seen;
-
 // Answers by key: the query's key picks the upstream's behaviour.
-server_reply upstream_by_key(const std::string& request, int)
+// "closeonce", "stallonce" and "lateclose" misbehave when `first`.
+server_reply reply_for_key(const std::string& request, bool first)
 {
 	std::string key = request.substr(request.find(' ') + 1);
 	if (key == "alice")
@@ -50,29 +52,28 @@ server_reply upstream_by_key(const std::string& request, int)
 		return {netstring(std::string("OK a\0b", 6))};
 	if (key == "twice")
 		return {netstring("OK first") + netstring("OK stale")};
-	if (key == "closeonce" && close_once_seen++ == 0)
-		return {"", true};
 	if (key == "closeonce")
-		return {netstring("OK second connection")};
+		return first ? server_reply{"", true} : server_reply{netstring("OK second connection")};
 	if (key == "close")
 		return {"3:OK ", true}; // a partial reply, then gone
 	if (key == "stall")
 		return {.stall = true};
-	if (key == "stallonce" && stall_once_seen++ == 0)
-		return {.stall = true};
 	if (key == "stallonce")
-		return {netstring("OK after stall")};
+		return first ? server_reply{.stall = true} : server_reply{netstring("OK after stall")};
 	// Slow, as a resolver that does real work per query.
 	if (key == "slow300")
 		return {netstring("OK slow"), false, 300};
 	if (key == "slow4500")
 		return {netstring("OK slower"), false, 4500};
 	// Closes the first connection late, then answers as late.
-	if (key == "lateclose" && close_once_seen++ == 0)
-		return {"", true, 1000};
 	if (key == "lateclose")
-		return {netstring("OK late"), false, 1000};
+		return first ? server_reply{"", true, 1000} : server_reply{netstring("OK late"), false, 1000};
 	return {netstring("NOTFOUND ")};
+}
+
+server_reply upstream_by_key(const std::string& request, int)
+{
+	return reply_for_key(request, false);
 }
 
 struct Bridge : ::testing::Test {
@@ -81,11 +82,6 @@ struct Bridge : ::testing::Test {
 	std::string up = dir.file("up");
 	spawn_options logged = {.log = dir.file("serve.log")};
 
-	void SetUp() override
-	{
-		close_once_seen = 0;
-		stall_once_seen = 0;
-	}
 	// smap-serve bridging to `up` with a bound of 0.3 s.
 	std::vector<std::string> bridge()
 	{
@@ -140,58 +136,68 @@ TEST_F(Bridge, RepliesThatCannotBeOneLineBecomeTemp)
 	EXPECT_EQ(upstream.accepts(), 9);
 }
 
-TEST_F(Bridge, ReconnectsOnceWhenTheUpstreamCloses)
-{
-	fake_server upstream(upstream_by_key, up, framing::netstrings);
-	server_process serve(bridge(), sock, logged);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	EXPECT_EQ(ask(fd, "t closeonce"), "OK second connection");
-	EXPECT_EQ(upstream.accepts(), 2);
-	// Closed on the reused connection, then on the new one: given up.
-	EXPECT_EQ(ask(fd, "t close"), temp("connection closed"));
-	EXPECT_EQ(upstream.accepts(), 3);
-	close(fd);
-	std::string log = read_file(serve.log());
-	EXPECT_NE(log.find("connection closed, reconnecting"), std::string::npos) << log;
-}
-
 TEST_F(Bridge, EachQueryHasOneBoundAndATimedOutOneIsNeverSentAgain)
 {
-	struct {
+	struct row {
 		const char* key;
 		const char* bound; // null: the default
-		std::string answer;
+		std::string answer; // "TEMP upstream UPSTREAM: " and `failure`, when that is set
 		size_t asked;
-	} cases[] = {
-	        {"stall", "0.3", temp("timed out"), 1},
+		const char* failure = nullptr;
+		const char* logged = nullptr; // a warning that must be in the log
+	};
+	const row rows[] = {
+	        {"stall", "0.3", "", 1, "timed out"},
 	        // It would be answered if asked again.
-	        {"stallonce", "0.3", temp("timed out"), 1},
+	        {"stallonce", "0.3", "", 1, "timed out"},
 	        {"slow300", "2", "OK slow", 1},
 	        // Closed at 1 s and asked again: the second answer would come
 	        // at 2 s, past the bound the two share.
-	        {"lateclose", "1.5", temp("timed out"), 2},
+	        {"lateclose", "1.5", "", 2, "timed out"},
 	        // Past what two attempts of a per-attempt bound would allow.
 	        {"slow4500", nullptr, "OK slower", 1},
+	        // Closed once: asked again on a new connection. Closed on the new
+	        // one too: given up, never asked a third time.
+	        {"closeonce", "0.3", "OK second connection", 2, nullptr,
+	         "connection closed, reconnecting"},
+	        {"close", "0.3", "", 2, "connection closed", "connection closed, reconnecting"},
 	};
-	for (const auto& c : cases) {
-		close_once_seen = 0;
-		stall_once_seen = 0;
-		fake_server upstream(upstream_by_key, up, framing::netstrings);
-		std::vector<std::string> argv = {SMAP_SERVE_PATH, "--upstream", up, sock};
+	// The rows run side by side, each with its own upstream and server:
+	// the slow ones wait at the same time.
+	auto run = [this](const row& c, size_t n) {
+		std::string upstream_path = dir.file("up" + std::to_string(n));
+		std::string socket = dir.file("s" + std::to_string(n));
+		std::atomic<int> seen{0};
+		fake_server upstream(
+		        [&seen](const std::string& q, int) { return reply_for_key(q, seen++ == 0); },
+		        upstream_path, framing::netstrings);
+		std::vector<std::string> argv = {SMAP_SERVE_PATH, "--upstream", upstream_path, socket};
 		if (c.bound != nullptr)
 			argv.insert(argv.begin() + 1, {"--timeout", c.bound});
-		server_process serve(argv, sock, logged);
-		int fd = connect_to(sock, 15000);
+		std::string log = dir.file("serve" + std::to_string(n) + ".log");
+		server_process serve(argv, socket, {.log = log});
+		int fd = connect_to(socket, 15000);
 		ASSERT_NE(fd, -1);
-		EXPECT_EQ(ask(fd, std::string("t ") + c.key), c.answer) << c.key;
-		std::vector<std::string> seen = upstream.queries();
-		EXPECT_EQ(std::count(seen.begin(), seen.end(), std::string("t ") + c.key), c.asked)
+		std::string key = std::string("t ") + c.key;
+		std::string answer = c.failure != nullptr
+		                             ? "TEMP upstream " + upstream_path + ": " + c.failure
+		                             : c.answer;
+		EXPECT_EQ(ask(fd, key), answer) << c.key;
+		std::vector<std::string> seen_queries = upstream.queries();
+		EXPECT_EQ(std::count(seen_queries.begin(), seen_queries.end(), key), c.asked)
 		        << c.key;
 		// Whatever came late on the dropped connection answers nothing.
 		EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org") << c.key;
 		close(fd);
-	}
+		if (c.logged != nullptr) {
+			EXPECT_NE(read_file(log).find(c.logged), std::string::npos) << c.key;
+		}
+	};
+	std::vector<std::future<void>> running;
+	for (size_t n = 0; n < std::size(rows); n++)
+		running.push_back(std::async(std::launch::async, run, std::cref(rows[n]), n));
+	for (auto& r : running)
+		r.get();
 }
 
 TEST_F(Bridge, SurvivesAnUpstreamRestartAndAnAbsentUpstream)
@@ -242,14 +248,17 @@ TEST_F(Bridge, ClientsThatLeaveWhileTheUpstreamStallsFreeTheirSlots)
 	fake_server upstream(upstream_by_key, up, framing::netstrings);
 	server_process serve({SMAP_SERVE_PATH, "--timeout", "30", "--upstream", up, sock}, sock,
 	                     {.log = logged.log, .nofile = 24});
+	int slots = client_slots(logged.log);
+	ASSERT_GT(slots, 0);
 	std::vector<int> waiting;
-	for (int i = 0; i < 3; i++) { // the table's size with 24 descriptors
+	for (int i = 0; i < slots; i++) {
 		waiting.push_back(connect_to(sock));
 		send_text(waiting.back(), "t stall\n");
 	}
 	long long end = monotonic_ms() + 5000;
-	while (upstream.queries().size() < 3 && monotonic_ms() < end)
+	while (upstream.queries().size() < size_t(slots) && monotonic_ms() < end)
 		usleep(10000);
+	ASSERT_EQ(upstream.queries().size(), size_t(slots)) << "every slot waits on the upstream";
 	for (int fd : waiting)
 		close(fd);
 	int fresh = connect_to(sock);
@@ -362,17 +371,6 @@ TEST_F(Bridge, PipelinedQueriesKeepTheirOrderAndNoSurplusAnswers)
 	EXPECT_NE(log.find("sent data nobody asked for"), std::string::npos) << log;
 }
 
-// The next `n` bytes from `fd`, fewer when the stream ends first.
-std::string read_bytes(int fd, size_t n)
-{
-	std::string got(n, '\0');
-	size_t have = 0;
-	for (ssize_t r; have < n && (r = recv(fd, &got[have], n - have, 0)) > 0;)
-		have += static_cast<size_t>(r);
-	got.resize(have);
-	return got;
-}
-
 TEST_F(Bridge, AFullListenQueueIsWaitedForWithinTheBound)
 {
 	// An upstream whose listen queue holds one connection, taken by a
@@ -449,21 +447,23 @@ TEST_F(Bridge, AReusedConnectionClosedBeforeItTookTheQueryCostsNoAttempt)
 	}
 }
 
-// Asks the bridge module in this process, with the clock standing at
-// `now`: the bound never runs out.
-std::string ask_module(bridge_conn* c, const std::string& query, int64_t now)
+// Asks the bridge in this process, with the clock standing at `now`: the
+// bound never runs out.
+std::string ask_module(source* bridge, const std::string& query, int64_t now)
 {
+	client who;
 	std::string reply;
-	if (bridge_start(c, query, now, &reply))
+	if (bridge->ask(&who, query, now, &reply))
 		return reply;
-	for (int rounds = 0; rounds < 100; rounds++) {
-		pollfd entries[BRIDGE_POLL_FDS];
-		bridge_poll(c, entries);
-		poll(entries, BRIDGE_POLL_FDS, 100);
-		if (bridge_handle(c, entries, now, &reply))
-			return reply;
+	std::vector<pollfd> fds;
+	std::vector<source_answer> answers;
+	for (int rounds = 0; rounds < 100 && answers.empty(); rounds++) {
+		fds.clear();
+		bridge->poll_set(&fds);
+		poll(fds.data(), fds.size(), 100);
+		bridge->run(fds.data(), now, &answers);
 	}
-	return "<no answer>";
+	return answers.empty() ? "<no answer>" : answers[0].reply;
 }
 
 TEST_F(Bridge, AConnectionIdleForTheLimitIsNotReused)
@@ -473,15 +473,43 @@ TEST_F(Bridge, AConnectionIdleForTheLimitIsNotReused)
 	endpoint ep;
 	std::string why;
 	ASSERT_TRUE(endpoint_parse(up, &ep, &why));
-	bridge_setup(ep, 5000);
-	bridge_conn c;
+	std::unique_ptr<source> bridge = source_bridge(ep, 5000);
 	int64_t t = 1000000, last = t + BRIDGE_IDLE_MS - 1;
-	EXPECT_EQ(ask_module(&c, "t alice", t), "OK alice@example.org");
-	EXPECT_EQ(ask_module(&c, "t alice", last), "OK alice@example.org");
+	EXPECT_EQ(ask_module(bridge.get(), "t alice", t), "OK alice@example.org");
+	EXPECT_EQ(ask_module(bridge.get(), "t alice", last), "OK alice@example.org");
 	EXPECT_EQ(upstream.accepts(), 1) << "reused within the limit";
-	EXPECT_EQ(ask_module(&c, "t alice", last + BRIDGE_IDLE_MS), "OK alice@example.org");
+	EXPECT_EQ(ask_module(bridge.get(), "t alice", last + BRIDGE_IDLE_MS), "OK alice@example.org");
 	EXPECT_EQ(upstream.accepts(), 2);
-	bridge_close(&c);
+}
+
+TEST_F(ServeBridge, VerboseLogShowsNoValue)
+{
+	server_process serve({SMAP_SERVE_PATH, "-v", "--upstream", up, sock}, sock, logged);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	// -v shows the status word of a reply, never what follows it.
+	EXPECT_EQ(ask(fd, "t plain"), "OK value-plain");
+	EXPECT_EQ(ask(fd, "t tab"), "OK\tsecret-tab");
+	EXPECT_EQ(ask(fd, "t glued"), "OKsecret-glued");
+	close(fd);
+	serve.stop(SIGTERM);
+	std::string log = read_file(serve.log());
+	EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+	EXPECT_EQ(log.find("value-"), std::string::npos) << log;
+	EXPECT_EQ(count_of(log, "reply OK\n"), 2u) << log;
+	EXPECT_EQ(count_of(log, "reply ?\n"), 1u) << log;
+}
+
+TEST_F(ServeBridge, HangupIsIgnored)
+{
+	server_process serve({SMAP_SERVE_PATH, "--upstream", up, sock}, sock, logged);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "t before"), "OK value-before");
+	kill(serve.pid(), SIGHUP);
+	ASSERT_TRUE(log_shows(serve.log(), "SIGHUP ignored"));
+	EXPECT_EQ(ask(fd, "t after"), "OK value-after");
+	close(fd);
+	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
 }
 
 } // namespace

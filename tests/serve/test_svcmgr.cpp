@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: ISC
 // smap-serve under a service manager: a listening socket passed at start
 // (socket activation, driven by systemd-socket-activate where it is
-// installed) and READY/STOPPING notifications to NOTIFY_SOCKET.
+// installed), READY/STOPPING notifications to NOTIFY_SOCKET, and log lines
+// written for the journal.
 #include "harness/child.hpp"
 #include "harness/sockets.hpp"
 #include "harness/temp_dir.hpp"
+#include "serve/fixture.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -93,8 +95,10 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
 		GTEST_SKIP() << "systemd-socket-activate is not installed";
 	notify_listener notify(dir.file("notify"));
-	auto serve = activate(sock,
-	                      {"--mode", "0600", "--group", std::to_string(getegid()), sock, maps});
+	// A group that the server could give the socket, if it wrongly did.
+	gid_t other = another_group();
+	gid_t asked = other != static_cast<gid_t>(-1) ? other : getegid();
+	auto serve = activate(sock, {"--mode", "0600", "--group", std::to_string(asked), sock, maps});
 	struct stat before;
 	ASSERT_EQ(lstat(sock.c_str(), &before), 0);
 
@@ -122,41 +126,45 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	EXPECT_NE(text.find("socket left to the service manager"), std::string::npos) << text;
 }
 
-TEST_F(ServeActivation, TakesTheSocketUnderARelativeName)
+TEST_F(ServeActivation, TakesOnlyTheSocketItIsToldOf)
 {
 	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
 		GTEST_SKIP() << "systemd-socket-activate is not installed";
-	// The manager binds the absolute path; the server is told "s", in
-	// the socket's directory.
-	spawned serve({"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path,
-	               SMAP_SOCKET_ACTIVATE, "-l", sock, SMAP_SERVE_PATH, "s", maps},
-	              {.log = log});
-	ASSERT_TRUE(wait_listening(sock, 5000)) << read_file(log);
-	int fd = connect_to(sock);
-	ASSERT_NE(fd, -1);
-	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root") << read_file(log);
-	close(fd);
-	EXPECT_EQ(serve.stop(SIGTERM, 5000).status, 0);
-}
-
-TEST_F(ServeActivation, RefusesASocketBoundToAnotherPath)
-{
-	if (std::string(SMAP_SOCKET_ACTIVATE).empty())
-		GTEST_SKIP() << "systemd-socket-activate is not installed";
+	// The manager binds `bound`; the server, started in the socket's
+	// directory, is told `told`: another path is refused and left alone,
+	// and no socket of the server's own is made; the same file under a
+	// relative name is served.
 	std::string other = dir.file("other");
-	auto serve = activate(other, {sock, maps});
-	int fd = connect_to(other);
-	EXPECT_EQ(serve->finish(5000).status, 1);
-	if (fd != -1)
+	struct {
+		std::string bound, told;
+		int status;
+		std::string logged;
+	} rows[] = {
+	        {other, sock, 1,
+	         "fatal: descriptor 3 from the service manager is bound to another path, "
+	         "expected a listening socket on " +
+	                 sock},
+	        {sock, "s", 0, "(from the service manager)"},
+	};
+	for (const auto& row : rows) {
+		unlink(log.c_str());
+		spawned serve({"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path,
+		               SMAP_SOCKET_ACTIVATE, "-l", row.bound, SMAP_SERVE_PATH, row.told, maps},
+		              {.log = log});
+		ASSERT_TRUE(wait_listening(row.bound, 5000)) << read_file(log);
+		int fd = connect_to(row.bound);
+		ASSERT_NE(fd, -1);
+		if (row.status == 0) {
+			EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root") << read_file(log);
+		}
+		EXPECT_EQ(row.status == 0 ? serve.stop(SIGTERM, 5000).status : serve.finish(5000).status,
+		          row.status);
 		close(fd);
-	EXPECT_NE(read_file(log).find("fatal: descriptor 3 from the service manager is bound to "
-	                              "another path, expected a listening socket on " +
-	                              sock),
-	          std::string::npos)
-	        << read_file(log);
-	struct stat st;
-	EXPECT_EQ(lstat(other.c_str(), &st), 0);
-	EXPECT_EQ(lstat(sock.c_str(), &st), -1);
+		EXPECT_NE(read_file(log).find(row.logged), std::string::npos) << read_file(log);
+		struct stat st;
+		EXPECT_EQ(lstat(row.bound.c_str(), &st), 0) << "the manager's socket is left alone";
+		EXPECT_EQ(lstat(sock.c_str(), &st) == 0, row.status == 0) << row.told;
+	}
 }
 
 TEST_F(ServeActivation, RefusesPassedDescriptorsThatAreNotOneListeningSocket)
@@ -219,6 +227,37 @@ TEST_F(ServeActivation, AFullNotifySocketCostsAWarningOnly)
 		          std::string::npos)
 		        << text;
 	close(filler);
+}
+
+// Under the journal (JOURNAL_STREAM naming standard error's device and
+// inode) smap-serve's lines leave out the name and process id that the
+// journal adds; another file keeps them, and the backend keeps them always.
+TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
+{
+	write_file(logged.log, "");
+	struct stat st;
+	ASSERT_EQ(stat(logged.log.c_str(), &st), 0);
+	std::string journal =
+	        "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+	struct {
+		std::string env;
+		std::vector<std::string> argv; // each ends at once with a fatal line
+		std::string prefix;
+	} cases[] = {
+	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, ""},
+	        {journal + "0", {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "smap-serve"},
+	        {journal, {SMAP_BACKEND_PATH}, "smap-backend"},
+	};
+	for (const auto& c : cases) {
+		write_file(logged.log, "");
+		std::vector<std::string> argv = {"/usr/bin/env", c.env};
+		argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+		child_result r = spawned(argv, logged).finish(5000);
+		std::string want = c.prefix.empty()
+		                           ? "fatal: "
+		                           : c.prefix + "[" + std::to_string(r.pid) + "]: fatal: ";
+		EXPECT_EQ(r.err.substr(0, want.size()), want) << c.env << " " << c.argv[0];
+	}
 }
 
 } // namespace

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: ISC
+// smap-serve's command line: see options.hpp.
+#include "tools/serve/options.hpp"
+
+#include "support/log.hpp"
+#include "tools/net/reply.hpp"
+#include "tools/net/usock.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <grp.h>
+#include <string>
+
+namespace
+{
+
+// getopt_long()'s value for --version, which has no short form.
+constexpr int OPT_VERSION = 256;
+
+// Ends a run that printed --help or --version.
+[[noreturn]] void exit_printed()
+{
+	if (fflush(stdout) != 0)
+		die_sys("cannot write to standard output");
+	exit(0);
+}
+
+// The usage lines: on standard output with status 0 for --help, else on
+// standard error with status 1.
+[[noreturn]] void usage(int status)
+{
+	fprintf(status == 0 ? stdout : stderr,
+	        "usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
+	        "       smap-serve [-v] [-m mode] [-g group] [-t seconds] -u UPSTREAM SOCKET\n"
+	        "       smap-serve --help | --version\n"
+	        "UPSTREAM is one of %s\n",
+	        ENDPOINT_FORMS);
+	if (status == 0)
+		exit_printed();
+	exit(status);
+}
+
+// Octal digits only: strtol() would also take blanks and a sign.
+mode_t parse_mode(const char* text)
+{
+	size_t len = strlen(text);
+	if (len == 0 || strspn(text, "01234567") != len || strtol(text, nullptr, 8) > 07777)
+		die_msg("bad mode %s: expected an octal number up to 7777", text);
+	return static_cast<mode_t>(strtol(text, nullptr, 8));
+}
+
+// The group named by `text`, a name or a number; it must exist.
+gid_t parse_group(const char* text)
+{
+	const group* g = getgrnam(text);
+	if (g == nullptr && *text != '\0' && strspn(text, "0123456789") == strlen(text)) {
+		errno = 0;
+		unsigned long id = strtoul(text, nullptr, 10);
+		if (errno == 0 && id < USOCK_GROUP_KEEP)
+			g = getgrgid(static_cast<gid_t>(id));
+	}
+	if (g == nullptr)
+		die_msg("bad group %s: no such group", text);
+	return g->gr_gid;
+}
+
+int64_t parse_timeout(const char* text)
+{
+	char* end;
+	errno = 0;
+	double seconds = strtod(text, &end);
+	if (*text == '\0' || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 3600)
+		die_msg("bad timeout %s: expected seconds, more than 0 and at most 3600", text);
+	return std::max<int64_t>(1, std::llround(seconds * 1000));
+}
+
+} // namespace
+
+void options_parse(int argc, char* argv[], serve_options* o)
+{
+	static const option longopts[] = {
+	        {"mode", required_argument, nullptr, 'm'},
+	        {"group", required_argument, nullptr, 'g'},
+	        {"upstream", required_argument, nullptr, 'u'},
+	        {"timeout", required_argument, nullptr, 't'},
+	        {"verbose", no_argument, nullptr, 'v'},
+	        {"help", no_argument, nullptr, 'h'},
+	        {"version", no_argument, nullptr, OPT_VERSION},
+	        {nullptr, 0, nullptr, 0},
+	};
+	o->group = USOCK_GROUP_KEEP;
+	o->timeout_ms = REPLY_DUE_MS;
+	bool timeout_given = false;
+	int opt;
+	while ((opt = getopt_long(argc, argv, "m:g:u:t:vh", longopts, nullptr)) != -1) {
+		switch (opt) {
+		case 'm':
+			o->mode = parse_mode(optarg);
+			o->mode_given = true;
+			break;
+		case 'g':
+			o->group = parse_group(optarg);
+			break;
+		case 'u':
+			o->upstream_text = optarg;
+			break;
+		case 't':
+			o->timeout_ms = parse_timeout(optarg);
+			timeout_given = true;
+			break;
+		case 'v':
+			o->verbose = true;
+			break;
+		case 'h':
+			usage(0);
+		case OPT_VERSION:
+			printf("smap-serve %s\n", SMAP_VERSION);
+			exit_printed();
+		default:
+			usage(1);
+		}
+	}
+	bool bridge = o->upstream_text != nullptr;
+	if (argc - optind != (bridge ? 1 : 2) || (timeout_given && !bridge))
+		usage(1);
+	o->socket_path = argv[optind];
+	if (!bridge) {
+		o->map_dir = argv[optind + 1];
+		return;
+	}
+	std::string why;
+	if (!endpoint_parse(o->upstream_text, &o->upstream, &why))
+		die_msg("bad upstream %s: %s; expected one of %s", o->upstream_text, why.c_str(),
+		        ENDPOINT_FORMS);
+}
