@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: ISC
 // Dialing: the next address started beside a silent one, every loser closed.
+#include "harness/child.hpp"
 #include "tools/net/clock.hpp"
 #include "tools/net/dial.hpp"
 
@@ -11,6 +12,8 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -82,15 +85,26 @@ endpoint_dial_result dial(const std::vector<endpoint_address>& addresses, size_t
 	return r;
 }
 
+// Lowers the descriptor limit of this process so that one more can be
+// opened.
+void leave_one_descriptor()
+{
+	int lowest_free = dup(0);
+	close(lowest_free);
+	rlimit one = {rlim_t(lowest_free + 1), rlim_t(lowest_free + 1)};
+	setrlimit(RLIMIT_NOFILE, &one);
+}
+
 TEST(Endpoint, DialingStartsTheNextAddressBesideASilentOne)
 {
-	struct {
+	struct row {
 		const char* kinds;
 		size_t first;
 		int64_t bound_ms;
 		endpoint_dial_result result;
-		size_t address; // that connected
-		int error;      // or why none did
+		size_t address;        // that connected
+		int error;             // or why none did
+		bool one_fd = false;   // dialed with one descriptor left
 	} cases[] = {
 	        {"SG", 0, 5000, ENDPOINT_DIAL_DONE, 1, 0},
 	        // Two in flight at most: the second silent one gives way to the
@@ -101,6 +115,27 @@ TEST(Endpoint, DialingStartsTheNextAddressBesideASilentOne)
 	        {"S", 0, 300, ENDPOINT_DIAL_FAILED, 0, ETIMEDOUT},
 	        {"RS", 0, 300, ENDPOINT_DIAL_FAILED, 0, ETIMEDOUT},
 	        {"RR", 0, 5000, ENDPOINT_DIAL_FAILED, 0, ECONNREFUSED},
+	        // No descriptor for the next address: the silent one gives way.
+	        {"SG", 0, 5000, ENDPOINT_DIAL_DONE, 1, 0, true},
+	};
+	// What went otherwise than `c` says, or "".
+	auto check = [](const row& c, const std::vector<endpoint_address>& addresses) {
+		std::ostringstream wrong;
+		int fds_before = open_fds();
+		endpoint_dialed out;
+		endpoint_dial_result result = dial(addresses, c.first, c.bound_ms, &out);
+		if (result != c.result)
+			wrong << " result " << result;
+		else if (c.result == ENDPOINT_DIAL_DONE && (out.address != c.address || out.fd == -1))
+			wrong << " address " << out.address << " fd " << out.fd;
+		else if (c.result == ENDPOINT_DIAL_FAILED && out.error != c.error)
+			wrong << " error " << out.error;
+		if (out.fd != -1)
+			close(out.fd);
+		// Every connect that lost was closed.
+		if (open_fds() != fds_before)
+			wrong << " descriptors " << fds_before << " before, " << open_fds() << " after";
+		return wrong.str();
 	};
 	for (const auto& c : cases) {
 		std::vector<std::unique_ptr<test_address>> made;
@@ -109,18 +144,18 @@ TEST(Endpoint, DialingStartsTheNextAddressBesideASilentOne)
 			made.push_back(std::make_unique<test_address>(*k));
 			addresses.push_back(made.back()->address);
 		}
-		int fds_before = open_fds();
-		endpoint_dialed out;
-		EXPECT_EQ(dial(addresses, c.first, c.bound_ms, &out), c.result) << c.kinds;
-		if (c.result == ENDPOINT_DIAL_DONE) {
-			EXPECT_EQ(out.address, c.address) << c.kinds;
-			EXPECT_NE(out.fd, -1);
-			close(out.fd);
-		} else {
-			EXPECT_EQ(out.error, c.error) << c.kinds;
+		if (!c.one_fd) {
+			EXPECT_EQ(check(c, addresses), "") << c.kinds;
+			continue;
 		}
-		// Every connect that lost was closed.
-		EXPECT_EQ(open_fds(), fds_before) << c.kinds;
+		child_result r = run_in_child([&] {
+			leave_one_descriptor();
+			std::string wrong = check(c, addresses);
+			fputs(wrong.c_str(), stdout);
+			fflush(stdout);
+			_exit(wrong.empty() ? 0 : 1);
+		});
+		EXPECT_EQ(r.status, 0) << c.kinds << " with one descriptor:" << r.out;
 	}
 }
 

@@ -68,6 +68,9 @@ server_reply netstring_by_key(const std::string& request, int)
 	return {"5:OK xy;"};
 }
 
+// smap-query's bound of 10 s, shortened for a test that waits for it.
+constexpr const char* QUICK_BOUND = "SMAP_QUERY_TEST_TIMEOUT_MS=1500";
+
 struct Query : ::testing::Test {
 	temp_dir dir;
 	std::string sock = dir.file("s");
@@ -98,6 +101,12 @@ TEST_F(Query, ExitStatusFollowsTheReplies)
 	EXPECT_EQ(server.queries().back(), "aliases found");
 	EXPECT_NE(query({sock, "aliases", "huge"}).err.find("longer than 100000"),
 	          std::string::npos);
+	// Operands after the table are keys, whatever they begin with.
+	r = query({sock, "aliases", "--help", "-n"});
+	EXPECT_EQ(r.out, "what?\nwhat?\n");
+	std::vector<std::string> asked = server.queries();
+	EXPECT_EQ(std::vector<std::string>(asked.end() - 2, asked.end()),
+	          (std::vector<std::string>{"aliases --help", "aliases -n"}));
 }
 
 TEST_F(Query, UnreachableServerAndBadCommandLines)
@@ -219,9 +228,10 @@ TEST_F(Query, OverlongAndEndlessRepliesEndWithStatus2)
 	        << r.err;
 	EXPECT_EQ(server.queries().size(), 1u) << "nothing is asked after it";
 
-	r = query({sock, "aliases", "trickle"});
+	// With the bound shortened for the test.
+	r = run({"/usr/bin/env", QUICK_BOUND, SMAP_QUERY_PATH, sock, "aliases", "trickle"});
 	EXPECT_EQ(r.status, 2);
-	EXPECT_NE(r.err.find("reply to trickle did not end within 10 seconds"), std::string::npos)
+	EXPECT_NE(r.err.find("reply to trickle did not end within 1.5 seconds"), std::string::npos)
 	        << r.err;
 }
 
@@ -235,8 +245,9 @@ TEST_F(Query, AServerSilentInOneFramingHintsAtTheOther)
 		std::vector<std::string> args;
 		std::string said;
 	} cases[] = {
-	        {{SMAP_QUERY_PATH, "--netstring", lines.endpoint(), "t", "found"},
-	         "timed out after 10 seconds; a line server? try without --netstring"},
+	        {{"/usr/bin/env", QUICK_BOUND, SMAP_QUERY_PATH, "--netstring", lines.endpoint(),
+	          "t", "found"},
+	         "timed out after 1.5 seconds; a line server? try without --netstring"},
 	        {{SMAP_QUERY_PATH, netstrings.endpoint(), "t", "found"},
 	         "closed the connection before replying to found; a netstring server? try "
 	         "--netstring"},

@@ -88,19 +88,31 @@ endpoint_dial_result dial_failed(endpoint_dialer* d, int error, endpoint_dialed*
 }
 
 // Connects slot s to its address. True when connected at once; a refusal
-// other than a full listen queue frees the slot.
+// other than a full listen queue or a want of descriptors frees the slot.
+// With no descriptor for it, the connect under way beside it is given up
+// for it: a process short of descriptors tries its addresses one at a
+// time rather than wait on a silent one with none left for the next.
 bool slot_connect(endpoint_dialer* d, endpoint_dial_slot* s, int64_t now)
 {
 	bool in_progress;
 	s->retry_at = -1;
 	s->fd = connect_start((*d->addresses)[s->address], &in_progress);
+	if (s->fd == -1 && errno == EMFILE) {
+		d->short_of_fds = true;
+		for (endpoint_dial_slot& other : d->slots) {
+			if (&other != s && other.fd != -1) {
+				slot_clear(&other);
+				s->fd = connect_start((*d->addresses)[s->address], &in_progress);
+				break;
+			}
+		}
+	}
 	if (s->fd != -1)
 		return !in_progress;
 	d->last_error = errno;
 	if (errno == EAGAIN || errno == EMFILE) {
 		s->retry_at = std::min(now + ENDPOINT_DIAL_RETRY_MS, d->deadline);
 		s->retry_error = errno;
-		d->short_of_fds |= errno == EMFILE;
 	} else {
 		*s = {};
 	}

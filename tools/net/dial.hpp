@@ -13,7 +13,9 @@
 // the next at once. A local socket whose listen queue is full is tried
 // again every ENDPOINT_DIAL_RETRY_MS, and so is an address for which the
 // process has no descriptor left (the dialer notes that, so its owner can
-// free some). The first connect to complete wins and the others are
+// free some); when another connect is under way beside it, that one is
+// given up for it, so that a process short of descriptors still gets past
+// a silent address. The first connect to complete wins and the others are
 // closed.
 //
 // Each caller owns its dialer, the address list it shares, and the

@@ -7,8 +7,10 @@
 // original protocol, to check a server before bridging to it. The server
 // is an endpoint (tools/endpoint.hpp): a local socket or TCP, whose
 // addresses are dialed as the bridge dials them. One connection, one
-// query at a time. Connecting is bounded by QUERY_TIMEOUT_SECONDS, and so
-// is each query together with its whole reply. A server that never
+// query at a time. Connecting is bounded by QUERY_TIMEOUT_MS, and so is
+// each query together with its whole reply (for tests only, the
+// environment variable SMAP_QUERY_TEST_TIMEOUT_MS, when it holds a smaller
+// number of milliseconds, replaces it). A server that never
 // answers in the chosen framing may speak the other: the messages then
 // say so.
 //
@@ -63,7 +65,7 @@
 namespace
 {
 
-constexpr int QUERY_TIMEOUT_SECONDS = 10;
+constexpr int64_t QUERY_TIMEOUT_MS = 10000;
 constexpr int EXIT_UNREACHABLE = 3;
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_OUTPUT = 74;
@@ -78,6 +80,8 @@ char query_in[16384];
 size_t query_in_off;
 size_t query_in_len;
 int query_worst;
+int64_t query_bound_ms = QUERY_TIMEOUT_MS;
+char query_bound_text[32]; // "10 seconds"
 
 // Ends a run that printed --help or --version.
 [[noreturn]] void exit_printed()
@@ -116,8 +120,7 @@ const char* framing_hint()
 [[noreturn]] void die_io(const char* what, int error)
 {
 	if (error == ETIMEDOUT)
-		errx(EXIT_UNREACHABLE, "%s %s: timed out after %d seconds", what, server(),
-		     QUERY_TIMEOUT_SECONDS);
+		errx(EXIT_UNREACHABLE, "%s %s: timed out after %s", what, server(), query_bound_text);
 	errx(EXIT_UNREACHABLE, "%s", with_error(std::string(what) + " " + server(), error).c_str());
 }
 
@@ -159,7 +162,7 @@ int connect_server()
 	endpoint_dialer dial;
 	endpoint_dialed out;
 	endpoint_dial_result result = endpoint_dial_start(
-	        &dial, query_addresses, 0, now, now + QUERY_TIMEOUT_SECONDS * 1000, &out);
+	        &dial, query_addresses, 0, now, now + query_bound_ms, &out);
 	while (result == ENDPOINT_DIAL_PENDING) {
 		pollfd entries[ENDPOINT_DIAL_MAX];
 		endpoint_dial_poll(&dial, entries);
@@ -322,7 +325,7 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 	if (query_fd == -1 && (query_fd = connect_server()) == -1)
 		die_io("cannot connect to", errno);
 
-	int64_t deadline = now_ms() + QUERY_TIMEOUT_SECONDS * 1000;
+	int64_t deadline = now_ms() + query_bound_ms;
 	std::string query = table + " " + key;
 	std::string wire;
 	if (query_netstring)
@@ -340,10 +343,9 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		fill_result got = fill(deadline);
 		if (got == FILL_TIMEOUT) {
 			if (!begun)
-				errx(EXIT_UNREACHABLE, "cannot read from %s: timed out after %d seconds; %s",
-				     server(), QUERY_TIMEOUT_SECONDS, framing_hint());
-			warnx("reply to %s did not end within %d seconds", key,
-			      QUERY_TIMEOUT_SECONDS);
+				errx(EXIT_UNREACHABLE, "cannot read from %s: timed out after %s; %s",
+				     server(), query_bound_text, framing_hint());
+			warnx("reply to %s did not end within %s", key, query_bound_text);
 			exit(2);
 		}
 		if (got == FILL_END) {
@@ -377,6 +379,20 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 	return take_reply(query_netstring ? r.ns.payload : r.line.line, key);
 }
 
+// The bound, and its text for messages.
+void set_bound()
+{
+	const char* test_bound = getenv("SMAP_QUERY_TEST_TIMEOUT_MS");
+	if (test_bound != nullptr) {
+		char* end;
+		long long ms = strtoll(test_bound, &end, 10);
+		if (*test_bound != '\0' && *end == '\0' && ms > 0 && ms < QUERY_TIMEOUT_MS)
+			query_bound_ms = ms;
+	}
+	snprintf(query_bound_text, sizeof query_bound_text, "%g seconds",
+	         static_cast<double>(query_bound_ms) / 1000);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -385,6 +401,7 @@ int main(int argc, char* argv[])
 	bool stdout_closed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
 	if (!stdfd_ensure_open())
 		err(EXIT_OUTPUT, "cannot open /dev/null on a closed standard descriptor");
+	set_bound();
 
 	static const option longopts[] = {
 	        {"netstring", no_argument, nullptr, 'n'},
@@ -393,7 +410,8 @@ int main(int argc, char* argv[])
 	        {nullptr, 0, nullptr, 0},
 	};
 	int opt;
-	while ((opt = getopt_long(argc, argv, "nh", longopts, nullptr)) != -1) {
+	// "+": options end at the first operand, so a key may begin with "-".
+	while ((opt = getopt_long(argc, argv, "+nh", longopts, nullptr)) != -1) {
 		switch (opt) {
 		case 'n':
 			query_netstring = true;
