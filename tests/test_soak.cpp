@@ -2,9 +2,10 @@
 // Soaks: twenty thousand lookups through one backend process while the
 // socketmap server misbehaves in every way it can, twenty thousand from
 // several clients through the smap-serve bridge while its netstring
-// upstream does, and sixty backends sharing smap-serve's few client slots
-// for fifteen seconds; each checks every answer against its query and the
-// server's descriptors, and prints what it measured.
+// upstream does, sixty backends sharing smap-serve's few client slots
+// for fifteen seconds, and one backend beside floods of silent connections
+// and beside slow readers; each checks every answer against its query and
+// the server's descriptors, and prints what it measured.
 //
 // SMAP_TEST_WRAPPER, when set, is a command prefixed to the command line
 // of the program under test (for example a valgrind invocation).
@@ -19,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -617,4 +619,120 @@ TEST(Soak, SixtyBackendsOnFortyDescriptors)
 	       retries_failed);
 	printf("  smap-serve descriptors: %d before, %d under load, %d after\n", fds_before,
 	       fds_busy, fds_after);
+}
+
+// --- A real backend beside hostile clients ------------------------------------
+
+namespace
+{
+
+// How long each hostile phase lasts; SMAP_SOAK_SECONDS sets it for a longer
+// run by hand.
+int hostile_seconds()
+{
+	const char* text = getenv("SMAP_SOAK_SECONDS");
+	return text != nullptr && atoi(text) > 0 ? atoi(text) : 3;
+}
+
+// Opens `rate` connections a second that never send a byte, until `stop`;
+// the oldest are closed beyond `keep`.
+void silent_flood(const std::string& sock, int rate, size_t keep, const std::atomic<bool>* stop)
+{
+	std::deque<int> open;
+	long long start = monotonic_ms();
+	for (long n = 0; !*stop; n++) {
+		long long due = start + n * 1000 / rate;
+		if (due > monotonic_ms())
+			usleep(static_cast<useconds_t>((due - monotonic_ms()) * 1000));
+		int fd = connect_to(sock, 100);
+		if (fd != -1)
+			open.push_back(fd);
+		while (open.size() > keep) {
+			close(open.front());
+			open.pop_front();
+		}
+	}
+	for (int fd : open)
+		close(fd);
+}
+
+// Asks for big replies and takes a little of them four times a second,
+// until `stop`: the server sends to it all the time, and its replies wait
+// for ever.
+void slow_reader(const std::string& sock, const std::atomic<bool>* stop)
+{
+	int fd = connect_to(sock, 60000);
+	if (fd == -1)
+		return;
+	std::string burst;
+	for (int i = 0; i < 50; i++)
+		burst += "soak big\n";
+	send_text(fd, burst);
+	char some[4096];
+	while (!*stop && recv(fd, some, sizeof some, 0) > 0)
+		usleep(250000);
+	close(fd);
+}
+
+} // namespace
+
+TEST(Soak, ARealBackendBesideFloodsAndSlowReaders)
+{
+	temp_dir dir;
+	std::string sock = dir.file("s"), maps = dir.file("maps");
+	mkdir(maps.c_str(), 0755);
+	write_file(maps + "/soak", "k value\nbig " + std::string(60000, 'b') + "\n");
+	struct {
+		const char* what;
+		int nofile; // 0: the test's own, a table of 1024
+		int flood_rate, slow_readers;
+	} phases[] = {
+	        {"50 silent connections/s on 22 slots", 40, 50, 0},
+	        {"1500 silent connections/s on 1024 slots", 0, 1500, 0},
+	        {"22 slow readers on 22 slots", 40, 0, 22},
+	};
+	for (const auto& p : phases) {
+		strings argv = {"/usr/bin/env", "SMAP_SERVE_TEST_STUCK_MS=1000"};
+		for (const std::string& word : wrapped({SMAP_SERVE_PATH, sock, maps}))
+			argv.push_back(word);
+		server_process serve(argv, sock, {.log = dir.file("serve.log"), .nofile = p.nofile});
+		std::atomic<bool> stop{false};
+		std::vector<std::thread> hostile;
+		if (p.flood_rate > 0)
+			hostile.emplace_back(silent_flood, sock, p.flood_rate, 1100, &stop);
+		for (int i = 0; i < p.slow_readers; i++)
+			hostile.emplace_back(slow_reader, sock, &stop);
+		// The slow readers' replies wait past the stuck time first.
+		usleep(p.slow_readers > 0 ? 1500000 : 200000);
+
+		spawned backend({SMAP_BACKEND_PATH, sock});
+		backend.send("config|ready\n");
+		std::string line;
+		for (int i = 0; i < 10; i++)
+			ASSERT_TRUE(backend.read_line(&line, 60000));
+		std::vector<long long> took;
+		int answered = 0;
+		long long end = monotonic_ms() + hostile_seconds() * 1000;
+		for (int i = 0; monotonic_ms() < end; i++) {
+			long long asked = monotonic_ms();
+			backend.send("table|0.1|0|soak|lookup|alias|" + std::to_string(i) + "|k\n");
+			bool got = backend.read_line(&line, 30000);
+			took.push_back(monotonic_ms() - asked);
+			answered += got && line == "lookup-result|" + std::to_string(i) + "|found|value";
+			usleep(100000);
+		}
+		stop = true;
+		for (auto& t : hostile)
+			t.join();
+		EXPECT_EQ(answered, int(took.size())) << p.what;
+		EXPECT_TRUE(serve.running()) << p.what;
+		std::sort(took.begin(), took.end());
+		long over = std::count_if(took.begin(), took.end(), [](long long ms) { return ms > 100; });
+		printf("beside %s: %d of %zu lookups answered; median %lld ms, slowest %lld ms, %ld "
+		       "over 100 ms\n",
+		       p.what, answered, took.size(), took[took.size() / 2], took.back(), over);
+		backend.finish(30000);
+		serve.stop(SIGTERM, 60000);
+		unlink(dir.file("serve.log").c_str());
+	}
 }

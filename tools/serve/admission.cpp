@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <sys/socket.h>
 
 namespace
@@ -15,6 +16,7 @@ namespace
 
 int64_t admission_paused_until;
 int64_t admission_warned = -1;
+int64_t admission_stuck_ms = ADMISSION_STUCK_MS;
 
 // The groups of rule 4, in the order they go.
 enum closable_kind { KIND_SILENT, KIND_STUCK, KIND_IDLE };
@@ -76,6 +78,13 @@ bool is_shortage(int error)
 
 void admission_size(client_table* t, size_t limit)
 {
+	const char* test_stuck = getenv("SMAP_SERVE_TEST_STUCK_MS");
+	if (test_stuck != nullptr) {
+		char* end;
+		long long ms = strtoll(test_stuck, &end, 10);
+		if (*test_stuck != '\0' && *end == '\0' && ms > 0 && ms < ADMISSION_STUCK_MS)
+			admission_stuck_ms = ms;
+	}
 	size_t per_client = 1 + t->src->fds_per_client();
 	size_t room = limit > ADMISSION_FD_RESERVE ? limit - ADMISSION_FD_RESERVE : 0;
 	t->slots = std::clamp<size_t>(room / per_client, 1, ADMISSION_MAX_CLIENTS);
@@ -87,7 +96,7 @@ int64_t admission_closable_at(const client* c)
 	if (c->waiting || c->dead)
 		return -1;
 	if (client_unsent(c) > 0)
-		return c->waiting_since + ADMISSION_STUCK_MS;
+		return c->waiting_since + admission_stuck_ms;
 	if (c->in_len > 0)
 		return -1;
 	return c->spoke ? c->last_active : c->accepted_at + ADMISSION_FRESH_MS;

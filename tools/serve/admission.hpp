@@ -63,7 +63,9 @@ constexpr int64_t ADMISSION_FRESH_MS = 200;
 constexpr int64_t ADMISSION_STUCK_MS = SMAP_TIMEOUT_SECONDS * 1000;
 constexpr int64_t ADMISSION_ACCEPT_PAUSE_MS = 1000;
 
-// Sets t->slots for the descriptor `limit` (rule 1) and logs it.
+// Sets t->slots for the descriptor `limit` (rule 1) and logs it. For tests
+// only, the environment variable SMAP_SERVE_TEST_STUCK_MS, when it holds a
+// smaller number of milliseconds, replaces ADMISSION_STUCK_MS.
 void admission_size(client_table* t, size_t limit);
 
 // When the listener is to be polled: `now` when a newcomer can be
