@@ -482,7 +482,8 @@ TEST(Soak, TwentyThousandLookupsThroughTheBridge)
 	const std::string warned = "warn: upstream " + up + ": ", again = ", reconnecting";
 	for (const std::string& m : messages)
 		if (m.rfind(warned, 0) == 0 && m.ends_with(again))
-			reconnects[m.substr(warned.size(), m.size() - warned.size() - again.size())]++;
+			reconnects[m.substr(warned.size(),
+			                    m.size() - warned.size() - again.size())]++;
 
 	printf("bridge soak: %d lookups from %d clients in %.2f s: %.0f lookups/s\n",
 	       BRIDGE_LOOKUPS, BRIDGE_CLIENTS, elapsed / 1000.0,
@@ -695,7 +696,8 @@ TEST(Soak, ARealBackendBesideFloodsAndSlowReaders)
 		strings argv = {"/usr/bin/env", "SMAP_SERVE_TEST_STUCK_MS=1000"};
 		for (const std::string& word : wrapped({SMAP_SERVE_PATH, sock, maps}))
 			argv.push_back(word);
-		server_process serve(argv, sock, {.log = dir.file("serve.log"), .nofile = p.nofile});
+		server_process serve(argv, sock,
+		                     {.log = dir.file("serve.log"), .nofile = p.nofile});
 		std::atomic<bool> stop{false};
 		std::vector<std::thread> hostile;
 		if (p.flood_rate > 0)
@@ -718,7 +720,8 @@ TEST(Soak, ARealBackendBesideFloodsAndSlowReaders)
 			backend.send("table|0.1|0|soak|lookup|alias|" + std::to_string(i) + "|k\n");
 			bool got = backend.read_line(&line, 30000);
 			took.push_back(monotonic_ms() - asked);
-			answered += got && line == "lookup-result|" + std::to_string(i) + "|found|value";
+			answered += got &&
+			            line == "lookup-result|" + std::to_string(i) + "|found|value";
 			usleep(100000);
 		}
 		stop = true;
@@ -727,8 +730,10 @@ TEST(Soak, ARealBackendBesideFloodsAndSlowReaders)
 		EXPECT_EQ(answered, int(took.size())) << p.what;
 		EXPECT_TRUE(serve.running()) << p.what;
 		std::sort(took.begin(), took.end());
-		long over = std::count_if(took.begin(), took.end(), [](long long ms) { return ms > 100; });
-		printf("beside %s: %d of %zu lookups answered; median %lld ms, slowest %lld ms, %ld "
+		long over = std::count_if(took.begin(), took.end(),
+		                          [](long long ms) { return ms > 100; });
+		printf("beside %s: %d of %zu lookups answered; median %lld ms, slowest %lld ms, "
+		       "%ld "
 		       "over 100 ms\n",
 		       p.what, answered, took.size(), took[took.size() / 2], took.back(), over);
 		backend.finish(30000);

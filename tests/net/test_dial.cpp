@@ -49,7 +49,8 @@ struct test_address {
 		getsockname(fds[0], sa, &address.len);
 		// Fill the accept queue until a connect stays unanswered.
 		for (bool silent = kind != 'S'; !silent && fds.size() < 8;) {
-			fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+			fds.push_back(
+			        socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 			connect(fds.back(), sa, address.len);
 			pollfd p = {fds.back(), POLLOUT, 0};
 			silent = poll(&p, 1, 200) == 0;
@@ -102,9 +103,9 @@ TEST(Endpoint, DialingStartsTheNextAddressBesideASilentOne)
 		size_t first;
 		int64_t bound_ms;
 		endpoint_dial_result result;
-		size_t address;        // that connected
-		int error;             // or why none did
-		bool one_fd = false;   // dialed with one descriptor left
+		size_t address;      // that connected
+		int error;           // or why none did
+		bool one_fd = false; // dialed with one descriptor left
 	} cases[] = {
 	        {"SG", 0, 5000, ENDPOINT_DIAL_DONE, 1, 0},
 	        // Two in flight at most: the second silent one gives way to the
@@ -126,7 +127,8 @@ TEST(Endpoint, DialingStartsTheNextAddressBesideASilentOne)
 		endpoint_dial_result result = dial(addresses, c.first, c.bound_ms, &out);
 		if (result != c.result)
 			wrong << " result " << result;
-		else if (c.result == ENDPOINT_DIAL_DONE && (out.address != c.address || out.fd == -1))
+		else if (c.result == ENDPOINT_DIAL_DONE &&
+		         (out.address != c.address || out.fd == -1))
 			wrong << " address " << out.address << " fd " << out.fd;
 		else if (c.result == ENDPOINT_DIAL_FAILED && out.error != c.error)
 			wrong << " error " << out.error;
@@ -134,7 +136,8 @@ TEST(Endpoint, DialingStartsTheNextAddressBesideASilentOne)
 			close(out.fd);
 		// Every connect that lost was closed.
 		if (open_fds() != fds_before)
-			wrong << " descriptors " << fds_before << " before, " << open_fds() << " after";
+			wrong << " descriptors " << fds_before << " before, " << open_fds()
+			      << " after";
 		return wrong.str();
 	};
 	for (const auto& c : cases) {

@@ -90,7 +90,8 @@ struct table_fixture {
 	client* add(kind k, int64_t at, int64_t took = 0)
 	{
 		int pair[2];
-		EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+		EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair),
+		          0);
 		peers.push_back(pair[1]);
 		client* c = client_add(&t, pair[0], k == SILENT ? at : 0);
 		made.push_back(c);
@@ -152,7 +153,11 @@ TEST(Admission, ClosesTheSilentFirstThenTheStuckThenTheIdleLongest)
 	        // backend that has: they go first, oldest first, once past
 	        // the few milliseconds a backend takes to write its query.
 	        {"silent first",
-	         {{IDLE, 100}, {SILENT, 300}, {SILENT, 200}, {IDLE, 50}, {SILENT, 1000 - FRESH + 1}},
+	         {{IDLE, 100},
+	          {SILENT, 300},
+	          {SILENT, 200},
+	          {IDLE, 50},
+	          {SILENT, 1000 - FRESH + 1}},
 	         1000,
 	         {2, 1, 3, 0}},
 	        {"busy never", {{WAITING, 0}, {ON_ITS_WAY, 0}, {IDLE, 10}}, 5000, {1, 2}},
@@ -185,7 +190,10 @@ TEST(Admission, ANewcomerNeverTakesTheSlotOfAClientAboutToAsk)
 	} rows[] = {
 	        {"young silent kept", {{SILENT, 1000 - FRESH / 2}, {IDLE, 900}}, 1000, 1, 1000},
 	        {"query on its way kept", {{ON_ITS_WAY, 10}, {IDLE, 900}}, 1000, 1, 1000},
-	        {"nobody closable", {{WAITING, 0}, {SILENT, 1000 - FRESH / 2}}, 1000, -1,
+	        {"nobody closable",
+	         {{WAITING, 0}, {SILENT, 1000 - FRESH / 2}},
+	         1000,
+	         -1,
 	         1000 - FRESH / 2 + FRESH},
 	};
 	for (const auto& row : rows) {

@@ -11,6 +11,7 @@
 #include "tools/serve/bridge.hpp"
 #include "tools/serve/client.hpp"
 #include "tools/serve/source.hpp"
+#include "tools/serve/upconn.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -53,13 +54,15 @@ server_reply reply_for_key(const std::string& request, bool first)
 	if (key == "twice")
 		return {netstring("OK first") + netstring("OK stale")};
 	if (key == "closeonce")
-		return first ? server_reply{"", true} : server_reply{netstring("OK second connection")};
+		return first ? server_reply{"", true}
+		             : server_reply{netstring("OK second connection")};
 	if (key == "close")
 		return {"3:OK ", true}; // a partial reply, then gone
 	if (key == "stall")
 		return {.stall = true};
 	if (key == "stallonce")
-		return first ? server_reply{.stall = true} : server_reply{netstring("OK after stall")};
+		return first ? server_reply{.stall = true}
+		             : server_reply{netstring("OK after stall")};
 	// Slow, as a resolver that does real work per query.
 	if (key == "slow300")
 		return {netstring("OK slow"), false, 300};
@@ -67,7 +70,8 @@ server_reply reply_for_key(const std::string& request, bool first)
 		return {netstring("OK slower"), false, 4500};
 	// Closes the first connection late, then answers as late.
 	if (key == "lateclose")
-		return first ? server_reply{"", true, 1000} : server_reply{netstring("OK late"), false, 1000};
+		return first ? server_reply{"", true, 1000}
+		             : server_reply{netstring("OK late"), false, 1000};
 	return {netstring("NOTFOUND ")};
 }
 
@@ -140,7 +144,7 @@ TEST_F(Bridge, EachQueryHasOneBoundAndATimedOutOneIsNeverSentAgain)
 {
 	struct row {
 		const char* key;
-		const char* bound; // null: the default
+		const char* bound;  // null: the default
 		std::string answer; // "TEMP upstream UPSTREAM: " and `failure`, when that is set
 		size_t asked;
 		const char* failure = nullptr;
@@ -168,10 +172,11 @@ TEST_F(Bridge, EachQueryHasOneBoundAndATimedOutOneIsNeverSentAgain)
 		std::string upstream_path = dir.file("up" + std::to_string(n));
 		std::string socket = dir.file("s" + std::to_string(n));
 		std::atomic<int> seen{0};
-		fake_server upstream(
-		        [&seen](const std::string& q, int) { return reply_for_key(q, seen++ == 0); },
-		        upstream_path, framing::netstrings);
-		std::vector<std::string> argv = {SMAP_SERVE_PATH, "--upstream", upstream_path, socket};
+		fake_server upstream([&seen](const std::string& q,
+		                             int) { return reply_for_key(q, seen++ == 0); },
+		                     upstream_path, framing::netstrings);
+		std::vector<std::string> argv = {SMAP_SERVE_PATH, "--upstream", upstream_path,
+		                                 socket};
 		if (c.bound != nullptr)
 			argv.insert(argv.begin() + 1, {"--timeout", c.bound});
 		std::string log = dir.file("serve" + std::to_string(n) + ".log");
@@ -474,11 +479,12 @@ TEST_F(Bridge, AConnectionIdleForTheLimitIsNotReused)
 	std::string why;
 	ASSERT_TRUE(endpoint_parse(up, &ep, &why));
 	std::unique_ptr<source> bridge = source_bridge(ep, 5000);
-	int64_t t = 1000000, last = t + BRIDGE_IDLE_MS - 1;
+	int64_t t = 1000000, last = t + UPCONN_IDLE_MS - 1;
 	EXPECT_EQ(ask_module(bridge.get(), "t alice", t), "OK alice@example.org");
 	EXPECT_EQ(ask_module(bridge.get(), "t alice", last), "OK alice@example.org");
 	EXPECT_EQ(upstream.accepts(), 1) << "reused within the limit";
-	EXPECT_EQ(ask_module(bridge.get(), "t alice", last + BRIDGE_IDLE_MS), "OK alice@example.org");
+	EXPECT_EQ(ask_module(bridge.get(), "t alice", last + UPCONN_IDLE_MS),
+	          "OK alice@example.org");
 	EXPECT_EQ(upstream.accepts(), 2);
 }
 

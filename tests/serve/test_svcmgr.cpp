@@ -98,7 +98,8 @@ TEST_F(ServeActivation, ServesOnThePassedSocketLeavesItAloneAndNotifies)
 	// A group that the server could give the socket, if it wrongly did.
 	gid_t other = another_group();
 	gid_t asked = other != static_cast<gid_t>(-1) ? other : getegid();
-	auto serve = activate(sock, {"--mode", "0600", "--group", std::to_string(asked), sock, maps});
+	auto serve =
+	        activate(sock, {"--mode", "0600", "--group", std::to_string(asked), sock, maps});
 	struct stat before;
 	ASSERT_EQ(lstat(sock.c_str(), &before), 0);
 
@@ -149,7 +150,8 @@ TEST_F(ServeActivation, TakesOnlyTheSocketItIsToldOf)
 	for (const auto& row : rows) {
 		unlink(log.c_str());
 		spawned serve({"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh", dir.path,
-		               SMAP_SOCKET_ACTIVATE, "-l", row.bound, SMAP_SERVE_PATH, row.told, maps},
+		               SMAP_SOCKET_ACTIVATE, "-l", row.bound, SMAP_SERVE_PATH, row.told,
+		               maps},
 		              {.log = log});
 		ASSERT_TRUE(wait_listening(row.bound, 5000)) << read_file(log);
 		int fd = connect_to(row.bound);
@@ -157,7 +159,8 @@ TEST_F(ServeActivation, TakesOnlyTheSocketItIsToldOf)
 		if (row.status == 0) {
 			EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root") << read_file(log);
 		}
-		EXPECT_EQ(row.status == 0 ? serve.stop(SIGTERM, 5000).status : serve.finish(5000).status,
+		EXPECT_EQ(row.status == 0 ? serve.stop(SIGTERM, 5000).status
+		                          : serve.finish(5000).status,
 		          row.status);
 		close(fd);
 		EXPECT_NE(read_file(log).find(row.logged), std::string::npos) << read_file(log);

@@ -68,8 +68,7 @@ bool any_busy(const endpoint_dialer* d)
 	return false;
 }
 
-endpoint_dial_result dial_done(endpoint_dialer* d, endpoint_dial_slot* winner,
-                               endpoint_dialed* out)
+endpoint_dial_result dial_done(endpoint_dialer* d, endpoint_dial_slot* winner, endpoint_dialed* out)
 {
 	out->fd = winner->fd;
 	out->address = winner->address;
@@ -150,10 +149,11 @@ endpoint_dial_result start_due(endpoint_dialer* d, int64_t now, endpoint_dialed*
 		// Under way: the next gets its turn after the stagger, or its
 		// share of the time left if that is less.
 		size_t left = count - d->started;
-		d->next_start = left == 0 ? -1
-		                          : now + std::min<int64_t>(ENDPOINT_DIAL_STAGGER_MS,
-		                                                    (d->deadline - now) /
-		                                                            static_cast<int64_t>(left + 1));
+		d->next_start =
+		        left == 0 ? -1
+		                  : now + std::min<int64_t>(ENDPOINT_DIAL_STAGGER_MS,
+		                                            (d->deadline - now) /
+		                                                    static_cast<int64_t>(left + 1));
 	}
 	if (!any_busy(d))
 		return dial_failed(d, d->last_error, out);

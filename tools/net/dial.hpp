@@ -59,7 +59,7 @@ struct endpoint_dialer {
 	size_t started = 0;      // addresses started so far
 	int64_t next_start = -1; // when the next address is due
 	int64_t deadline = 0;
-	int last_error = 0;         // of the last address that failed
+	int last_error = 0;        // of the last address that failed
 	bool short_of_fds = false; // a connect found no descriptor (EMFILE)
 	endpoint_dial_slot slots[ENDPOINT_DIAL_MAX];
 };

@@ -120,7 +120,8 @@ const char* framing_hint()
 [[noreturn]] void die_io(const char* what, int error)
 {
 	if (error == ETIMEDOUT)
-		errx(EXIT_UNREACHABLE, "%s %s: timed out after %s", what, server(), query_bound_text);
+		errx(EXIT_UNREACHABLE, "%s %s: timed out after %s", what, server(),
+		     query_bound_text);
 	errx(EXIT_UNREACHABLE, "%s", with_error(std::string(what) + " " + server(), error).c_str());
 }
 
@@ -161,13 +162,14 @@ int connect_server()
 	int64_t now = now_ms();
 	endpoint_dialer dial;
 	endpoint_dialed out;
-	endpoint_dial_result result = endpoint_dial_start(
-	        &dial, query_addresses, 0, now, now + query_bound_ms, &out);
+	endpoint_dial_result result =
+	        endpoint_dial_start(&dial, query_addresses, 0, now, now + query_bound_ms, &out);
 	while (result == ENDPOINT_DIAL_PENDING) {
 		pollfd entries[ENDPOINT_DIAL_MAX];
 		endpoint_dial_poll(&dial, entries);
 		int64_t wait = std::max<int64_t>(0, endpoint_dial_wake(&dial) - now);
-		if (poll(entries, ENDPOINT_DIAL_MAX, static_cast<int>(wait)) == -1 && errno != EINTR)
+		if (poll(entries, ENDPOINT_DIAL_MAX, static_cast<int>(wait)) == -1 &&
+		    errno != EINTR)
 			err(EXIT_UNREACHABLE, "poll");
 		now = now_ms();
 		result = endpoint_dial_step(&dial, entries, now, &out);
@@ -343,8 +345,9 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		fill_result got = fill(deadline);
 		if (got == FILL_TIMEOUT) {
 			if (!begun)
-				errx(EXIT_UNREACHABLE, "cannot read from %s: timed out after %s; %s",
-				     server(), query_bound_text, framing_hint());
+				errx(EXIT_UNREACHABLE,
+				     "cannot read from %s: timed out after %s; %s", server(),
+				     query_bound_text, framing_hint());
 			warnx("reply to %s did not end within %s", key, query_bound_text);
 			exit(2);
 		}
@@ -444,7 +447,8 @@ int main(int argc, char* argv[])
 	std::vector<endpoint_address> addresses;
 	if (!endpoint_resolve(query_server, &addresses, &why))
 		errx(EXIT_UNREACHABLE, "cannot connect to %s: %s", server(), why.c_str());
-	query_addresses = std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
+	query_addresses =
+	        std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
 
 	for (int i = optind + 2; i < argc; i++) {
 		int status = ask(table, argv[i], i > optind + 2 ? argv[i - 1] : nullptr);

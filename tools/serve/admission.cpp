@@ -164,7 +164,8 @@ void admission_accept(client_table* t, int listener, int64_t now)
 	size_t next = 0;
 	for (;;) {
 		client* victim = nullptr;
-		if (t->clients.size() >= t->slots && (victim = next_victim(order, &next)) == nullptr)
+		if (t->clients.size() >= t->slots &&
+		    (victim = next_victim(order, &next)) == nullptr)
 			return;
 		int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 		if (fd != -1) {

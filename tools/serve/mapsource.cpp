@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: ISC
-// The maps as a source of answers (source.hpp): a query is answered from
-// its table at once, unless the table's first version is still loading;
-// then it waits, as one with an upstream does, until the load ends or
-// until maps_wait_ms() has passed, and is asked again. The maps module
-// (maps.hpp) does the loading, between the loop's rounds.
+// The maps as a source of answers: see mapsource.hpp.
+#include "tools/serve/mapsource.hpp"
+
 #include "support/log.hpp"
 #include "tools/serve/maps.hpp"
-#include "tools/serve/source.hpp"
 
 #include <algorithm>
 

@@ -11,7 +11,8 @@
 // that sends slowly, stops reading or waits on a stalled upstream holds up
 // nobody else. One client is client.hpp's, the table's size and who makes
 // room for whom admission.hpp's, the answers the source's (source.hpp):
-// the maps (maps.hpp) or the bridge (bridge.hpp), chosen once at start.
+// the maps (mapsource.hpp) or the bridge (bridge.hpp), chosen once at
+// start.
 //
 // Fatal (through die_msg()/die_sys(), status 1): a bad command line
 // (options.hpp), a socket path that cannot be taken over or given the
@@ -24,8 +25,10 @@
 #include "tools/net/clock.hpp"
 #include "tools/net/usock.hpp"
 #include "tools/serve/admission.hpp"
+#include "tools/serve/bridge.hpp"
 #include "tools/serve/client.hpp"
 #include "tools/serve/fdlimit.hpp"
+#include "tools/serve/mapsource.hpp"
 #include "tools/serve/options.hpp"
 #include "tools/serve/source.hpp"
 #include "tools/serve/svcmgr.hpp"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
 // A source of answers: where smap-serve's loop gets the reply to a query
-// line, without knowing whether map files (maps.hpp) or a netstring
+// line, without knowing whether map files (mapsource.hpp) or a netstring
 // upstream (bridge.hpp) answer it. The source is chosen once at start.
 //
 // The loop hands a query to ask() on behalf of a client. The answer is
@@ -25,11 +25,8 @@
 // answers and warnings.
 #pragma once
 
-#include "tools/net/endpoint.hpp"
-
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -62,7 +59,8 @@ public:
 	virtual int64_t deadline() const = 0;
 	// Takes the results of the entries that poll_set() appended, starting
 	// at `polled`, and the clock; appends the queries answered.
-	virtual void run(const pollfd* polled, int64_t now, std::vector<source_answer>* answers) = 0;
+	virtual void run(const pollfd* polled, int64_t now,
+	                 std::vector<source_answer>* answers) = 0;
 
 	// SIGHUP.
 	virtual void hangup() = 0;
@@ -75,9 +73,3 @@ public:
 	// since the last call: the loop then makes room.
 	virtual bool short_of_descriptors() = 0;
 };
-
-// Answers from the map files in `dir`; fatal when it cannot be opened.
-std::unique_ptr<source> source_maps(const char* dir);
-// Answers from the netstring server at `upstream`, each query within
-// `timeout_ms`.
-std::unique_ptr<source> source_bridge(const endpoint& upstream, int64_t timeout_ms);

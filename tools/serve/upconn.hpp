@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: ISC
+// One upstream connection of the bridge (bridge.hpp), as a state machine.
+//
+// An upstream connection carries one query at a time to a netstring
+// socketmap server (upstream.hpp) and turns its reply into a reply line.
+// It is in one of these states:
+//   NONE       no connection (none yet, or closed after a failure)
+//   NEW        a query waits for a connection to be dialed
+//   DIALING    a query waits while the addresses are dialed (dial.hpp)
+//   SENDING    the query's netstring is going out
+//   RECEIVING  it has gone out; the reply is coming in
+//   IDLE       connected, with no query: kept for the next one
+// One step function moves a connection on from what the last poll() saw
+// and the clock, until it must wait or its query is answered; all I/O is
+// non-blocking. Rules:
+// 1. Every reply is the upstream's answer to the query it is given for,
+//    or "TEMP upstream ENDPOINT: REASON".
+// 2. Each query has one time bound, set when it is asked: dialing, every
+//    exchange and the one new attempt of rule 4 happen within it. When it
+//    runs out the query is answered "timed out" ("cannot connect: timed
+//    out" while dialing), and a query that timed out is never sent again:
+//    a slow upstream gets the whole bound to answer, once.
+// 3. When every address refuses, the query is answered at once. A local
+//    socket whose listen queue is full, and a connect for which this
+//    process has no descriptor left, are tried again until the bound;
+//    the connection's `short_of_fds` then tells its owner, which can free
+//    some.
+// 4. An exchange on which the upstream closes the connection, or sends
+//    more than the reply (a surplus netstring in the same read), is sent
+//    once more on a new connection; a second such failure is answered. A
+//    reset reads "connection closed" like any other close.
+// 5. A reused connection that turns out closed before it took the query
+//    (the send fails, or a local upstream resets it with the query unread)
+//    costs no attempt, as the upstream never saw the query. So no query
+//    reaches an upstream that may have read it more than twice.
+// 6. A reply that cannot be one reply line (malformed, over 100000 bytes,
+//    holding a newline or a NUL) is answered as a failure. A bare
+//    "NOTFOUND" becomes "NOTFOUND ".
+// 7. An idle connection on which poll() saw anything (bytes nobody asked
+//    for, which are logged, or the upstream closing it), or idle for
+//    UPCONN_IDLE_MS, is closed rather than reused; one that became idle
+//    after the last poll() is looked at before its reuse. The idle limit
+//    is applied when the loop runs for anything else: it sets no timer. A
+//    surplus that arrives after the next query went out cannot be told
+//    from its reply (the framing has no request ids); the manual says so.
+//
+// After any failure the connection is closed. The connection owns its
+// descriptors (one, or ENDPOINT_DIAL_MAX while dialing) and buffers; the
+// upstream is its owner's. Nothing here is fatal; failures are logged as
+// warnings that name the endpoint as the operator wrote it.
+#pragma once
+
+#include "tools/net/dial.hpp"
+#include "tools/net/netstring.hpp"
+#include "tools/serve/upstream.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A connection idle this long is closed.
+constexpr int64_t UPCONN_IDLE_MS = 60000;
+
+enum upconn_state {
+	UPCONN_NONE,
+	UPCONN_NEW,
+	UPCONN_DIALING,
+	UPCONN_SENDING,
+	UPCONN_RECEIVING,
+	UPCONN_IDLE,
+};
+
+struct upconn {
+	upconn_state state = UPCONN_NONE;
+	int fd = -1;
+	endpoint_dialer dial;
+	std::string request; // the query's netstring
+	size_t sent = 0;
+	ns_decoder reply;
+	bool replying = false;     // bytes of the reply have arrived
+	bool reused = false;       // the exchange went out on a connection used before
+	int failures = 0;          // exchanges of the query that failed after it may have been read
+	int64_t deadline = 0;      // of the query, monotonic milliseconds
+	int64_t idle_since = 0;    // when it last answered
+	bool checked = false;      // idle, and a poll() since then saw nothing on it
+	bool short_of_fds = false; // a connect found no descriptor: its owner clears it
+};
+
+// Starts `query` on `c` to `u`, within `timeout_ms` from `now`: on the idle
+// connection if it may carry it (rule 7), else on a new one. True when it
+// is answered at once, with the reply line in *reply.
+bool upconn_ask(upconn* c, upstream* u, std::string_view query, int64_t now, int64_t timeout_ms,
+                std::string* reply);
+
+// Appends the poll entries of `c` (none, one, or ENDPOINT_DIAL_MAX while
+// dialing) and returns how many.
+size_t upconn_poll(const upconn* c, std::vector<pollfd>* fds);
+
+// Takes the results of the entries that upconn_poll() appended, starting at
+// `polled`, and the clock. True when the query is answered, with the reply
+// line in *reply.
+bool upconn_run(upconn* c, upstream* u, const pollfd* polled, int64_t now, std::string* reply);
+
+// When upconn_run() must come even without a poll event (the bound, the
+// next address, a connect retry); -1 with no query. No wake-up for the idle
+// limit: a timer armed in every poll() between two lookups would cost each
+// lookup.
+int64_t upconn_deadline(const upconn* c);
+
+// Closes the connection, abandoning its query if it has one.
+void upconn_close(upconn* c);
+
+// The descriptors `c` holds now.
+size_t upconn_descriptors(const upconn* c);
