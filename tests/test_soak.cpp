@@ -632,7 +632,7 @@ namespace
 int hostile_seconds()
 {
 	const char* text = getenv("SMAP_SOAK_SECONDS");
-	return text != nullptr && atoi(text) > 0 ? atoi(text) : 3;
+	return text != nullptr && atoi(text) > 0 ? atoi(text) : 2;
 }
 
 // Opens `rate` connections a second that never send a byte, until `stop`;
