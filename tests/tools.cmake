@@ -42,3 +42,8 @@ add_test(NAME tools_units
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_units.sh --stage ${CMAKE_COMMAND}
                  ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
 set_tests_properties(tools_units PROPERTIES SKIP_RETURN_CODE 77)
+
+# The map file parser, in process.
+add_executable(test_mapfile serve/test_mapfile.cpp)
+target_link_libraries(test_mapfile PRIVATE smap_serve GTest::gtest_main)
+gtest_discover_tests(test_mapfile)
