@@ -10,16 +10,45 @@
 namespace
 {
 
-inline mapfile_entry& entry(const mapfile& m, size_t n)
+// Entry blocks (invariant 6): block b holds MAPFILE_BLOCK_FIRST << b
+// entries up to block BLOCK_DOUBLINGS, which holds MAPFILE_BLOCK_MAX, as
+// does every block after it. Counting from n + MAPFILE_BLOCK_FIRST, a
+// doubling block b starts at MAPFILE_BLOCK_FIRST << b, and the blocks of
+// MAPFILE_BLOCK_MAX start at its multiples from twice it on.
+constexpr unsigned FIRST_SHIFT = std::countr_zero(MAPFILE_BLOCK_FIRST);
+constexpr unsigned MAX_SHIFT = std::countr_zero(MAPFILE_BLOCK_MAX);
+constexpr size_t BLOCK_DOUBLINGS = MAX_SHIFT - FIRST_SHIFT;
+static_assert(std::has_single_bit(MAPFILE_BLOCK_FIRST) && std::has_single_bit(MAPFILE_BLOCK_MAX) &&
+              MAPFILE_BLOCK_FIRST <= MAPFILE_BLOCK_MAX);
+
+// Where entry n lies, as its block times MAPFILE_BLOCK_MAX plus its place
+// in the block. The buckets and chains hold slots, so that a lookup finds
+// an entry with a shift and a mask, whatever the size of its block.
+size_t slot_of(size_t n)
 {
-	return m.blocks[n / MAPFILE_BLOCK][n % MAPFILE_BLOCK];
+	size_t i = n + MAPFILE_BLOCK_FIRST;
+	if (i < 2 * MAPFILE_BLOCK_MAX) {
+		size_t b = static_cast<size_t>(std::bit_width(i)) - 1 - FIRST_SHIFT;
+		return (b << MAX_SHIFT) | (i - (MAPFILE_BLOCK_FIRST << b));
+	}
+	return (((i >> MAX_SHIFT) + BLOCK_DOUBLINGS - 1) << MAX_SHIFT) |
+	       (i & (MAPFILE_BLOCK_MAX - 1));
+}
+
+inline mapfile_entry& at_slot(const mapfile& m, size_t slot)
+{
+	return m.blocks[slot >> MAX_SHIFT][slot & (MAPFILE_BLOCK_MAX - 1)];
 }
 
 // Makes room for one more entry.
 void grow(mapfile* m)
 {
-	m->blocks.push_back(std::make_unique<mapfile_entry[]>(MAPFILE_BLOCK));
-	m->capacity += MAPFILE_BLOCK;
+	size_t b = m->blocks.size();
+	size_t size = b < BLOCK_DOUBLINGS ? MAPFILE_BLOCK_FIRST << b : MAPFILE_BLOCK_MAX;
+	// Not zeroed: an entry is written whole when it is added, so the
+	// block's pages are touched as entries fill it.
+	m->blocks.push_back(std::make_unique_for_overwrite<mapfile_entry[]>(size));
+	m->capacity += size;
 }
 
 bool is_blank(char c)
@@ -36,7 +65,7 @@ uint32_t key_hash(std::string_view key)
 const mapfile_entry* find_entry(const mapfile& m, std::string_view key, uint32_t hash)
 {
 	for (uint32_t n = m.buckets[hash & m.mask]; n != 0;) {
-		const mapfile_entry& e = entry(m, n - 1);
+		const mapfile_entry& e = at_slot(m, n - 1);
 		if (e.hash == hash && e.key_len == key.size() &&
 		    memcmp(m.text.data() + e.key, key.data(), key.size()) == 0)
 			return &e;
@@ -89,14 +118,15 @@ void index_line(mapfile* m, size_t start, size_t len, const mapfile_skip_fn& ski
 	}
 	if (m->count == m->capacity)
 		grow(m);
+	size_t slot = slot_of(m->count++);
 	uint32_t& bucket = m->buckets[hash & m->mask];
-	entry(*m, m->count) = {start + i,
-	                       start + value_start,
-	                       static_cast<uint32_t>(key.size()),
-	                       static_cast<uint32_t>(line.size() - value_start),
-	                       hash,
-	                       bucket};
-	bucket = static_cast<uint32_t>(++m->count);
+	at_slot(*m, slot) = {start + i,
+	                     start + value_start,
+	                     static_cast<uint32_t>(key.size()),
+	                     static_cast<uint32_t>(line.size() - value_start),
+	                     hash,
+	                     bucket};
+	bucket = static_cast<uint32_t>(slot + 1);
 }
 
 } // namespace
@@ -160,12 +190,12 @@ size_t mapfile_count(const mapfile& m)
 
 std::string_view mapfile_key(const mapfile& m, size_t n)
 {
-	const mapfile_entry& e = entry(m, n);
+	const mapfile_entry& e = at_slot(m, slot_of(n));
 	return std::string_view(m.text).substr(e.key, e.key_len);
 }
 
 std::string_view mapfile_value(const mapfile& m, size_t n)
 {
-	const mapfile_entry& e = entry(m, n);
+	const mapfile_entry& e = at_slot(m, slot_of(n));
 	return std::string_view(m.text).substr(e.value, e.value_len);
 }

@@ -9,7 +9,8 @@
 // it skips, with why, to the caller. Nothing here is fatal: mapfile_init()
 // returns false when memory runs out, and mapfile_append() and
 // mapfile_index() throw std::bad_alloc, after which the version is only
-// fit to be freed.
+// fit to be freed. The text must stay under 4 GiB, as lengths and entry
+// slots are 32-bit (the map directory refuses files over 1 GiB).
 //
 // Invariants:
 // 1. Lines: a line ends at a newline, or at the end of the text once the
@@ -35,8 +36,11 @@
 //    or more, or has no complete line left.
 //    The bucket array is sized once, from the size hint (a bucket per 32
 //    bytes, at least 64), so indexing never rehashes.
-// 6. Memory: the text, 4 bytes per bucket, and MAPFILE_ENTRY_SIZE bytes per
-//    entry in blocks of MAPFILE_BLOCK entries.
+// 6. Memory grows with the map: the text, 4 bytes per bucket, and
+//    MAPFILE_ENTRY_SIZE bytes per entry in blocks that start at
+//    MAPFILE_BLOCK_FIRST entries and double up to MAPFILE_BLOCK_MAX. The
+//    blocks hold fewer than twice the entries in use plus
+//    MAPFILE_BLOCK_FIRST, and fewer than MAPFILE_BLOCK_MAX beyond them.
 // 7. The result depends only on the text: however it is cut into appends
 //    and steps, the same entries and skipped lines come out.
 #pragma once
@@ -54,10 +58,11 @@
 
 // The longest value: an "OK " reply holding it fits in a reply.
 constexpr size_t MAPFILE_VALUE_MAX = SMAP_REPLY_MAX - 3;
-constexpr size_t MAPFILE_BLOCK = 16384;
+constexpr size_t MAPFILE_BLOCK_FIRST = 16;
+constexpr size_t MAPFILE_BLOCK_MAX = 16384;
 
 // One entry: where its key and value are in the text, and the next entry
-// of its hash chain (its number + 1, or 0 at the end).
+// of its hash chain (its slot + 1, or 0 at the end; see mapfile.cpp).
 struct mapfile_entry {
 	size_t key;
 	size_t value;
@@ -73,7 +78,7 @@ struct mapfile {
 	std::vector<std::unique_ptr<mapfile_entry[]>> blocks;
 	size_t count = 0;    // entries indexed
 	size_t capacity = 0; // entries the blocks hold
-	// The first entry of each chain (its number + 1, or 0); `mask` + 1 of
+	// The first entry of each chain (its slot + 1, or 0); `mask` + 1 of
 	// them. From calloc(), which leaves a large array's pages untouched
 	// until the steps of indexing touch them.
 	std::unique_ptr<uint32_t[], decltype(&free)> buckets{nullptr, &free};
