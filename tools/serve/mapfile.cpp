@@ -152,12 +152,16 @@ void mapfile_append(mapfile* m, std::string_view bytes)
 
 bool mapfile_index(mapfile* m, size_t budget, bool at_end, const mapfile_skip_fn& skip)
 {
+	// Indexing writes to the buckets at random, and would fault in the
+	// pages of the whole array at its first step: they are touched in
+	// order first, a bounded part per step.
 	size_t buckets = m->mask + 1;
 	if (m->touched < buckets) {
 		size_t n = std::min(buckets - m->touched, budget);
 		memset(&m->buckets[m->touched], 0, n * sizeof(uint32_t));
 		m->touched += n;
 	}
+	// Complete lines only, and the last one once the text is complete.
 	size_t stop = m->parsed + std::min(budget, m->text.size() - m->parsed);
 	while (m->touched == buckets && m->parsed < m->text.size()) {
 		size_t nl = m->text.find('\n', std::max(m->parsed, m->scanned));
