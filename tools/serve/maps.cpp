@@ -3,22 +3,19 @@
 #include "tools/serve/maps.hpp"
 
 #include "support/log.hpp"
-#include "tools/net/reply.hpp"
+#include "tools/serve/mapfile.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <memory>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
-#include <vector>
 
 namespace
 {
@@ -32,55 +29,18 @@ struct file_stamp {
 	timespec ctime = {};
 };
 
-// One entry: where its key and value are in the version's text, and the
-// next entry of its hash chain (its number + 1, or 0 at the end).
-struct map_entry {
-	size_t key;
-	size_t value;
-	uint32_t key_len;
-	uint32_t value_len;
-	uint32_t hash;
-	uint32_t next;
-};
-
-// Entries are kept in blocks of this many, so that adding one never moves
-// the others.
-constexpr size_t MAP_BLOCK = 16384;
-
-// One loaded version of a map file: its text and a chained hash index of
-// its entries. The bucket array is sized from the file size when the load
-// starts (a bucket for every 32 bytes), so that indexing never has to
-// rehash: every step of a load costs about the same. Freeing a version is
-// a few large frees, whatever its size.
+// One loaded version of a map file: the file's stamp when the load
+// started, and its text and index (mapfile.hpp), sized from the file's
+// size then, so that every step of a load costs about the same. Freeing a
+// version is a few large frees, whatever its size.
 struct map_version {
 	file_stamp stamp;
-	std::string text;
-	std::vector<std::unique_ptr<map_entry[]>> blocks;
-	size_t count = 0;
-	// The first entry of each chain (its number + 1, or 0); `mask` + 1 of
-	// them. From calloc(), which leaves a large array's pages to be
-	// touched as the steps of the load go, not all at its start.
-	std::unique_ptr<uint32_t[], decltype(&free)> buckets{nullptr, &free};
-	size_t mask = 0;
-
-	map_entry& entry(size_t n)
-	{
-		return blocks[n / MAP_BLOCK][n % MAP_BLOCK];
-	}
-	const map_entry& entry(size_t n) const
-	{
-		return blocks[n / MAP_BLOCK][n % MAP_BLOCK];
-	}
+	mapfile file;
 };
 
 struct map_load {
 	int fd = -1;
 	std::unique_ptr<map_version> v;
-	size_t touched = 0; // buckets written once
-	size_t parsed = 0;  // bytes of text indexed
-	size_t scanned = 0; // no newline in text[parsed, scanned)
-	size_t lineno = 0;
-	size_t skipped = 0; // lines skipped with a warning
 };
 
 struct map_table {
@@ -150,86 +110,12 @@ void warn_fault(const std::string& name, const file_stamp& stamp, const std::str
 	log_warning("warn: %s", text.c_str());
 }
 
-bool is_blank(char c)
+// Logs a line skipped by the load of `name`, the first MAPS_WARNINGS_MAX
+// of each load; end_load() counts the rest.
+void warn_skipped(const std::string& name, const mapfile& file, size_t line, const char* why)
 {
-	return c == ' ' || c == '\t';
-}
-
-uint32_t key_hash(std::string_view key)
-{
-	return static_cast<uint32_t>(std::hash<std::string_view>{}(key));
-}
-
-std::string_view entry_key(const map_version& v, const map_entry& e)
-{
-	return std::string_view(v.text).substr(e.key, e.key_len);
-}
-
-// The entry of `key` in `v`, or null.
-const map_entry* find_entry(const map_version& v, std::string_view key, uint32_t hash)
-{
-	for (uint32_t n = v.buckets[hash & v.mask]; n != 0;) {
-		const map_entry& e = v.entry(n - 1);
-		if (e.hash == hash && entry_key(v, e) == key)
-			return &e;
-		n = e.next;
-	}
-	return nullptr;
-}
-
-void skip_line(const std::string& name, map_load* l, const char* why)
-{
-	if (++l->skipped <= MAPS_WARNINGS_MAX)
-		log_warning("warn: map %s line %zu: %s, line skipped", name.c_str(), l->lineno,
-		            why);
-}
-
-// Indexes the map line at text[start, start + len), its newline excluded.
-void index_line(const std::string& name, map_load* l, size_t start, size_t len)
-{
-	map_version* v = l->v.get();
-	std::string_view line = std::string_view(v->text).substr(start, len);
-	l->lineno++;
-	if (!line.empty() && line.back() == '\r')
-		line.remove_suffix(1);
-
-	size_t i = 0;
-	while (i < line.size() && is_blank(line[i]))
-		i++;
-	if (i == line.size() || line[i] == '#')
-		return;
-	if (line.find('\0') != std::string_view::npos) {
-		skip_line(name, l, "NUL byte");
-		return;
-	}
-	size_t key_end = i;
-	while (key_end < line.size() && !is_blank(line[key_end]))
-		key_end++;
-	size_t value_start = key_end;
-	while (value_start < line.size() && is_blank(line[value_start]))
-		value_start++;
-	std::string_view key = line.substr(i, key_end - i);
-	if (line.size() - value_start > SMAP_REPLY_MAX - 3) {
-		static const std::string too_long =
-		        "value longer than " + std::to_string(SMAP_REPLY_MAX - 3) + " bytes";
-		skip_line(name, l, too_long.c_str());
-		return;
-	}
-	uint32_t hash = key_hash(key);
-	if (find_entry(*v, key, hash) != nullptr) {
-		skip_line(name, l, "duplicate key");
-		return;
-	}
-	if (v->count % MAP_BLOCK == 0)
-		v->blocks.push_back(std::make_unique<map_entry[]>(MAP_BLOCK));
-	uint32_t& bucket = v->buckets[hash & v->mask];
-	v->entry(v->count) = {start + i,
-	                      start + value_start,
-	                      static_cast<uint32_t>(key.size()),
-	                      static_cast<uint32_t>(line.size() - value_start),
-	                      hash,
-	                      bucket};
-	bucket = static_cast<uint32_t>(++v->count);
+	if (file.skipped <= MAPS_WARNINGS_MAX)
+		log_warning("warn: map %s line %zu: %s, line skipped", name.c_str(), line, why);
 }
 
 // Ends the load of `t`: the new version replaces the old one, or, when
@@ -240,10 +126,11 @@ void end_load(const std::string& name, map_table* t, const std::string& why)
 	if (l->fd != -1)
 		close(l->fd);
 	if (why.empty()) {
-		if (l->skipped > MAPS_WARNINGS_MAX)
+		size_t skipped = l->v->file.skipped;
+		if (skipped > MAPS_WARNINGS_MAX)
 			log_warning("warn: map %s: %zu more lines skipped", name.c_str(),
-			            l->skipped - MAPS_WARNINGS_MAX);
-		log_note("loaded map %s: %zu entries", name.c_str(), l->v->count);
+			            skipped - MAPS_WARNINGS_MAX);
+		log_note("loaded map %s: %zu entries", name.c_str(), mapfile_count(l->v->file));
 		t->current = std::move(l->v);
 		t->failure.clear();
 	} else {
@@ -262,8 +149,9 @@ void end_load(const std::string& name, map_table* t, const std::string& why)
 void load_step(const std::string& name, map_table* t)
 {
 	map_load* l = t->load.get();
-	map_version* v = l->v.get();
+	mapfile* file = &l->v->file;
 	std::string why;
+	bool done = false;
 	try {
 		size_t read_budget = MAPS_STEP;
 		// With the budget spent, one more read of a byte tells whether the
@@ -286,42 +174,25 @@ void load_step(const std::string& name, map_table* t)
 			if (n == 0) {
 				close(l->fd);
 				l->fd = -1;
-			} else if (v->text.size() + static_cast<size_t>(n) > MAPS_FILE_MAX) {
+			} else if (file->text.size() + static_cast<size_t>(n) > MAPS_FILE_MAX) {
 				why = "map " + name + " is larger than " +
 				      std::to_string(MAPS_FILE_MAX) + " bytes";
 				break;
 			} else {
-				v->text.append(chunk, static_cast<size_t>(n));
+				mapfile_append(file, {chunk, static_cast<size_t>(n)});
 				read_budget -= std::min(read_budget, static_cast<size_t>(n));
 			}
 		}
-		// Indexing writes to the buckets at random, and would fault in
-		// the pages of the whole array at its first step: they are
-		// touched in order first, a bounded part per step.
-		size_t buckets = v->mask + 1;
-		if (l->touched < buckets) {
-			size_t n = std::min(buckets - l->touched, MAPS_STEP);
-			memset(&v->buckets[l->touched], 0, n * sizeof(uint32_t));
-			l->touched += n;
-		}
 		// Complete lines only, and the last one once the file is read.
-		size_t stop = std::min(v->text.size(), l->parsed + MAPS_STEP);
-		while (why.empty() && l->touched == buckets && l->parsed < v->text.size()) {
-			size_t nl = v->text.find('\n', std::max(l->parsed, l->scanned));
-			if (nl == std::string::npos && l->fd != -1) {
-				l->scanned = v->text.size();
-				break;
-			}
-			size_t end = nl == std::string::npos ? v->text.size() : nl;
-			index_line(name, l, l->parsed, end - l->parsed);
-			l->parsed = nl == std::string::npos ? end : end + 1;
-			if (l->parsed >= stop)
-				break;
-		}
+		auto skipped = [&](size_t line, const char* reason) {
+			warn_skipped(name, *file, line, reason);
+		};
+		if (why.empty())
+			done = mapfile_index(file, MAPS_STEP, l->fd == -1, skipped);
 	} catch (const std::bad_alloc&) {
 		why = "cannot load map " + name + ": out of memory";
 	}
-	if (!why.empty() || (l->fd == -1 && l->parsed == v->text.size()))
+	if (!why.empty() || done)
 		end_load(name, t, why);
 }
 
@@ -371,20 +242,14 @@ start_result start_load(const std::string& name, const file_stamp& seen, map_tab
 	}
 	std::unique_ptr<map_load> l;
 	if (why.empty()) {
-		size_t size = static_cast<size_t>(st.st_size);
-		size_t buckets = std::bit_ceil(std::max<size_t>(64, size / 32));
 		try {
 			l = std::make_unique<map_load>();
 			l->v = std::make_unique<map_version>();
 			l->v->stamp = stamp;
-			l->v->buckets.reset(
-			        static_cast<uint32_t*>(calloc(buckets, sizeof(uint32_t))));
-			l->v->mask = buckets - 1;
-			l->v->text.reserve(size);
 		} catch (const std::bad_alloc&) {
 			l.reset();
 		}
-		if (l == nullptr || l->v->buckets == nullptr)
+		if (l == nullptr || !mapfile_init(&l->v->file, static_cast<size_t>(st.st_size)))
 			why = "cannot load map " + name + ": out of memory";
 	}
 	if (!why.empty()) {
@@ -523,13 +388,12 @@ bool maps_answer(std::string_view table, std::string_view key, bool give_up, std
 		*reply = "TEMP map " + name + " is loading";
 		return true;
 	}
-	const map_version& v = *t->current;
-	const map_entry* e = find_entry(v, key, key_hash(key));
-	if (e == nullptr) {
+	std::string_view value;
+	if (!mapfile_find(t->current->file, key, &value)) {
 		*reply = "NOTFOUND ";
 	} else {
 		reply->assign("OK ");
-		reply->append(v.text, e->value, e->value_len);
+		reply->append(value);
 	}
 	return true;
 }

@@ -6,7 +6,9 @@
 // (spaces or tabs) and the value being the rest of the line; a CR at the
 // end of a line belongs to neither; a line whose first non-blank byte is
 // "#" and a blank line are skipped; a key alone is an entry with an empty
-// value. The first entry of a key wins.
+// value. The first entry of a key wins. Those rules, and the index of a
+// version, are mapfile.hpp's; this module finds the files, tells their
+// versions apart, schedules their loads and logs what goes wrong.
 //
 // Table names are confined to the directory: a name that is empty, starts
 // with ".", or holds anything but letters, digits, ".", "_", "-" and "+"
