@@ -3,13 +3,14 @@
 #include "tools/serve/maps.hpp"
 
 #include "support/log.hpp"
+#include "tools/net/errtext.hpp"
+#include "tools/serve/filestamp.hpp"
 #include "tools/serve/mapfile.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <new>
@@ -20,14 +21,8 @@
 namespace
 {
 
-// What tells one version of a file from another.
-struct file_stamp {
-	dev_t dev = 0;
-	ino_t ino = 0;
-	off_t size = 0;
-	timespec mtime = {};
-	timespec ctime = {};
-};
+// The answer for a name that is no table.
+constexpr char NO_TABLE[] = "PERM unknown table";
 
 // One loaded version of a map file: the file's stamp when the load
 // started, and its text and index (mapfile.hpp), sized from the file's
@@ -81,22 +76,6 @@ bool valid_table_name(std::string_view name)
 			return false;
 	}
 	return true;
-}
-
-file_stamp stamp_of(const struct stat& st)
-{
-	return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-}
-
-bool same_time(const timespec& a, const timespec& b)
-{
-	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool same_stamp(const file_stamp& a, const file_stamp& b)
-{
-	return a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-	       same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime);
 }
 
 // Logs "warn: TEXT" unless it is the last warning logged about the file of
@@ -168,7 +147,7 @@ void load_step(const std::string& name, map_table* t)
 			if (n < 0 && errno == EINTR)
 				continue;
 			if (n < 0) {
-				why = "cannot read map " + name + ": " + strerror(errno);
+				why = with_error("cannot read map " + name, errno);
 				break;
 			}
 			if (n == 0) {
@@ -220,19 +199,19 @@ start_result start_load(const std::string& name, const file_stamp& seen, map_tab
 		// ELOOP, or EMLINK on some systems: the name is now a link.
 		if (error == ELOOP || error == EMLINK) {
 			warn_link(name, seen);
-			*reply = "PERM unknown table";
+			*reply = NO_TABLE;
 			return START_NO_TABLE;
 		}
 		if (error == ENOENT) {
-			*reply = "PERM unknown table";
+			*reply = NO_TABLE;
 			return START_NO_TABLE;
 		}
-		why = "cannot open map " + name + ": " + strerror(error);
+		why = with_error("cannot open map " + name, error);
 	} else if (fstat(fd, &st) == -1) {
-		why = "cannot stat map " + name + ": " + strerror(errno);
+		why = with_error("cannot stat map " + name, errno);
 	} else if (!S_ISREG(st.st_mode)) {
 		close(fd);
-		*reply = "PERM unknown table";
+		*reply = NO_TABLE;
 		return START_NO_TABLE;
 	} else {
 		stamp = stamp_of(st);
@@ -297,9 +276,9 @@ map_table* find_table(const std::string& name, std::string* reply)
 		forget(name);
 		if (error == ENOENT || error == ENOTDIR) {
 			maps_faults.erase(name);
-			*reply = "PERM unknown table";
+			*reply = NO_TABLE;
 		} else {
-			*reply = "TEMP cannot read map " + name + ": " + strerror(error);
+			*reply = "TEMP " + with_error("cannot read map " + name, error);
 			warn_fault(name, {}, reply->substr(5));
 		}
 		return nullptr;
@@ -309,7 +288,7 @@ map_table* find_table(const std::string& name, std::string* reply)
 		forget(name);
 		if (S_ISLNK(st.st_mode))
 			warn_link(name, stamp);
-		*reply = "PERM unknown table";
+		*reply = NO_TABLE;
 		return nullptr;
 	}
 	if (!maps_faults.empty()) {
@@ -375,7 +354,7 @@ int64_t maps_wait_ms()
 bool maps_answer(std::string_view table, std::string_view key, bool give_up, std::string* reply)
 {
 	if (!valid_table_name(table)) {
-		*reply = "PERM unknown table";
+		*reply = NO_TABLE;
 		return true;
 	}
 	std::string name(table);
