@@ -868,20 +868,44 @@ TEST_F(ServeMaps, GroupOfTheSocket)
 
 // Under the journal (JOURNAL_STREAM naming standard error's device and
 // inode) smap-serve's lines leave out the name and process id that the
-// journal adds; another file keeps them, and the backend keeps them always.
-TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
+// journal adds, and begin with the "<N>" level it files them at; another
+// file keeps the name and process id, and the backend keeps them always.
+TEST_F(ServeMaps, UnderTheJournalLinesCarryTheirLevelNotTheName)
 {
 	write_file(logged.log, "");
 	struct stat st;
 	ASSERT_EQ(stat(logged.log.c_str(), &st), 0);
 	std::string journal =
 	        "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+
+	// Notes, a warning and -v lines from a server that answers one query
+	// and stops.
+	{
+		server_process serve({"/usr/bin/env", journal, "NOTIFY_SOCKET=x", SMAP_SERVE_PATH,
+		                      "-v", sock, maps},
+		                     sock, logged);
+		int fd = connect_to(sock);
+		ASSERT_NE(fd, -1);
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+		close(fd);
+		serve.stop(SIGTERM, 5000);
+	}
+	// Each kind of line, by the start of one of them.
+	std::string text = "\n" + read_file(logged.log);
+	for (std::string start : {"<6>descriptor limit ", "<7>client ", "<6>stopped by signal 15",
+	                          "<4>warn: NOTIFY_SOCKET x is not a usable socket name"})
+		EXPECT_NE(text.find("\n" + start), std::string::npos) << start << " in:" << text;
+
+	// Starts that fail: each writes one line.
 	struct {
 		std::string env;
-		std::vector<std::string> argv; // each ends at once with a fatal line
-		std::string prefix;
+		std::vector<std::string> argv;
+		std::string prefix; // before "fatal: ", or the whole start of the line
 	} cases[] = {
-	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, ""},
+	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "<3>"},
+	        {journal,
+	         {SMAP_SERVE_PATH, sock},
+	         "<3>usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR; smap-serve [-v]"},
 	        {journal + "0", {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "smap-serve"},
 	        {journal, {SMAP_BACKEND_PATH}, "smap-backend"},
 	};
@@ -890,10 +914,15 @@ TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
 		std::vector<std::string> argv = {"/usr/bin/env", c.env};
 		argv.insert(argv.end(), c.argv.begin(), c.argv.end());
 		child_result r = spawned(argv, logged).finish(5000);
-		std::string want = c.prefix.empty()
-		                           ? "fatal: "
-		                           : c.prefix + "[" + std::to_string(r.pid) + "]: fatal: ";
+		std::string want = c.prefix;
+		if (c.prefix == "<3>")
+			want += "fatal: ";
+		else if (c.prefix[0] != '<')
+			want += "[" + std::to_string(r.pid) + "]: fatal: ";
 		EXPECT_EQ(r.err.substr(0, want.size()), want) << c.env << " " << c.argv[0];
+		if (c.prefix[0] == '<') {
+			EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+		}
 	}
 }
 

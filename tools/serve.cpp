@@ -65,6 +65,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
@@ -136,17 +137,28 @@ volatile sig_atomic_t serve_hangup;
 }
 
 // The usage lines: on standard output with status 0 for --help, else on
-// standard error with status 1.
+// standard error with status 1. Under the journal, which files each line
+// apart, the error is one line at error level, its lines joined by "; ".
 [[noreturn]] void usage(int status)
 {
-	fprintf(status == 0 ? stdout : stderr,
-	        "usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
-	        "       smap-serve [-v] [-m mode] [-g group] [-t seconds] -u UPSTREAM SOCKET\n"
-	        "       smap-serve --help | --version\n"
-	        "UPSTREAM is one of %s\n",
-	        ENDPOINT_FORMS);
-	if (status == 0)
+	std::string text = std::string("usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
+	                               "       smap-serve [-v] [-m mode] [-g group] [-t seconds] "
+	                               "-u UPSTREAM SOCKET\n"
+	                               "       smap-serve --help | --version\n"
+	                               "UPSTREAM is one of ") +
+	                   ENDPOINT_FORMS + "\n";
+	if (status == 0) {
+		fputs(text.c_str(), stdout);
 		exit_printed();
+	}
+	if (!svcmgr_journal_stderr()) {
+		fputs(text.c_str(), stderr);
+		exit(status);
+	}
+	text.pop_back();
+	for (size_t at; (at = text.find('\n')) != std::string::npos;)
+		text.replace(at, text.find_first_not_of(' ', at + 1) - at, "; ");
+	log_emit(LOG_ERR, "%s", text.c_str());
 	exit(status);
 }
 
@@ -672,9 +684,12 @@ int main(int argc, char* argv[])
 	// descriptor, where a log line would be written into it.
 	bool stdfd_ok = stdfd_ensure_open();
 	log_start(1);
-	// The journal puts the name and process id before each line itself.
-	if (svcmgr_journal_stderr())
+	// The journal puts the name and process id before each line itself,
+	// and takes its level from a "<N>" prefix.
+	if (svcmgr_journal_stderr()) {
 		log_plain_lines(1);
+		log_level_prefix(1);
+	}
 	if (!stdfd_ok)
 		die_sys("cannot open /dev/null on a closed standard descriptor");
 
