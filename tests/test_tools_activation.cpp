@@ -8,14 +8,18 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -173,6 +177,45 @@ TEST_F(ServeActivation, RefusesPassedDescriptorsThatAreNotOneListeningSocket)
 	EXPECT_NE(text.find("fatal: the service manager passed LISTEN_FDS=x"), std::string::npos);
 	struct stat st;
 	EXPECT_EQ(lstat(sock.c_str(), &st), -1);
+}
+
+// A start that fails under socket activation takes the connections
+// already waiting and closes them, whether it fails before the passed
+// socket is looked at (a usage error) or after: the manager, which goes on
+// listening, would otherwise start the server again for them at once.
+TEST_F(ServeActivation, AFailedStartClosesTheConnectionsWaiting)
+{
+	const std::vector<std::vector<std::string>> failures = {
+	        {SMAP_SERVE_PATH, sock},
+	        {SMAP_SERVE_PATH, sock, dir.file("no-such-maps")},
+	};
+	for (const auto& args : failures) {
+		unlink(sock.c_str());
+		// The test keeps its own copy of the socket, as the manager does.
+		int listener = listen_on(sock, 8);
+		ASSERT_NE(listener, -1);
+		int waiting[] = {connect_to(sock), connect_to(sock)};
+		child_result r = run_in_child([&] {
+			dup2(listener, 3);
+			fcntl(3, F_SETFD, 0);
+			setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+			setenv("LISTEN_FDS", "1", 1);
+			std::vector<char*> argv;
+			for (const auto& a : args)
+				argv.push_back(const_cast<char*>(a.c_str()));
+			argv.push_back(nullptr);
+			execv(argv[0], argv.data());
+			_exit(127);
+		});
+		EXPECT_EQ(r.status, 1) << r.err;
+		for (int fd : waiting) {
+			EXPECT_EQ(read_line(fd), "<eof>") << args.size() << " arguments";
+			close(fd);
+		}
+		pollfd left = {listener, POLLIN, 0};
+		EXPECT_EQ(poll(&left, 1, 0), 0) << args.size() << " arguments";
+		close(listener);
+	}
 }
 
 TEST_F(ServeActivation, IgnoresSocketsPassedToAnotherProcess)

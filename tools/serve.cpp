@@ -690,6 +690,9 @@ int main(int argc, char* argv[])
 		log_plain_lines(1);
 		log_level_prefix(1);
 	}
+	// Before anything can fail: a failed start under socket activation
+	// takes and closes the connections waiting for it.
+	svcmgr_drain_on_failed_start();
 	if (!stdfd_ok)
 		die_sys("cannot open /dev/null on a closed standard descriptor");
 
