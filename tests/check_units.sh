@@ -25,6 +25,9 @@ if [ "$1" = --stage ]; then
 	cp "$4/debian/smap-serve.socket" "$4/debian/smap-serve.service" "$root/lib/systemd/system/"
 	cp "$4/debian/smap-serve.default" "$root/etc/default/smap-serve"
 	cp "$4/debian/smap-serve.sysusers" "$root/usr/lib/sysusers.d/smap-serve.conf"
+	grep -v '^#' "$4/debian/smap-serve.dirs" | while read -r dir; do
+		mkdir -p "$root/$dir"
+	done
 else
 	# A copy, since systemd's own units are added below.
 	root=$tmp/root
@@ -52,7 +55,7 @@ if [ -n "$out" ]; then
 	echo "$out"
 	exit 1
 fi
-for f in etc/default/smap-serve usr/sbin/smap-serve; do
+for f in etc/default/smap-serve etc/smap-serve/maps usr/sbin/smap-serve; do
 	[ -e "$root/$f" ] || { echo "missing: /$f"; exit 1; }
 done
 
@@ -73,6 +76,7 @@ while IFS='|' read -r unit line; do
 done <<'EOF'
 smap-serve.socket|SocketGroup=smap-clients
 smap-serve.socket|RemoveOnStop=yes
+smap-serve.service|Environment=SMAP_SERVE_ARGS=/etc/smap-serve/maps
 smap-serve.service|ExecReload=/bin/sh -c 'kill -HUP "$MAINPID"'
 smap-serve.service|RestartPreventExitStatus=1
 smap-serve.service|SyslogLevel=err
