@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: ISC
 # Checks smap-serve's systemd units and sysusers file as installed: every
 # key known to systemd-analyze verify, every program and file they name
-# present in the installed tree, the user and group created. Any message
-# from the tools fails the check. Skipped (77) without systemd's tools.
+# present in the installed tree (or, for /bin/sh, on every Debian system),
+# the settings below held, the user and group created. Any message from
+# the tools fails the check. Skipped (77) without systemd's tools.
 # usage: check_units.sh ROOT
 #        check_units.sh --stage CMAKE BUILD_DIR SOURCE_DIR
 # ROOT is an installed tree (such as the packages unpacked); --stage first
@@ -24,6 +25,9 @@ if [ "$1" = --stage ]; then
 	cp "$4/debian/smap-serve.socket" "$4/debian/smap-serve.service" "$root/lib/systemd/system/"
 	cp "$4/debian/smap-serve.default" "$root/etc/default/smap-serve"
 	cp "$4/debian/smap-serve.sysusers" "$root/usr/lib/sysusers.d/smap-serve.conf"
+	grep -v '^#' "$4/debian/smap-serve.dirs" | while read -r dir; do
+		mkdir -p "$root/$dir"
+	done
 else
 	# A copy, since systemd's own units are added below.
 	root=$tmp/root
@@ -38,6 +42,10 @@ for dir in /lib/systemd/system /usr/lib/systemd/system; do
 		cp -an "$dir/." "$root$dir/"
 	fi
 done
+# The shell is essential in Debian: there on every system, though in no
+# package of ours. Any other program the units run must be in the tree.
+mkdir -p "$root/bin"
+cp -L /bin/sh "$root/bin/sh"
 units="$root/lib/systemd/system/smap-serve.socket $root/lib/systemd/system/smap-serve.service"
 out=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" $units 2>&1) || {
 	echo "$out"
@@ -47,7 +55,7 @@ if [ -n "$out" ]; then
 	echo "$out"
 	exit 1
 fi
-for f in etc/default/smap-serve usr/sbin/smap-serve; do
+for f in etc/default/smap-serve etc/smap-serve/maps usr/sbin/smap-serve; do
 	[ -e "$root/$f" ] || { echo "missing: /$f"; exit 1; }
 done
 
@@ -59,8 +67,19 @@ for want in "Creating user 'smap-serve'" "Creating group 'smap-clients'"; do
 	*) echo "sysusers: $want not found in:"; echo "$users"; exit 1 ;;
 	esac
 done
-grep -q '^SocketGroup=smap-clients$' "$root/lib/systemd/system/smap-serve.socket" || {
-	echo "the socket is not given to the group smap-clients"
-	exit 1
-}
+# Settings the units must hold, one "UNIT|LINE" a row.
+while IFS='|' read -r unit line; do
+	grep -qxF "$line" "$root/lib/systemd/system/$unit" || {
+		echo "$unit lacks the line: $line"
+		exit 1
+	}
+done <<'EOF'
+smap-serve.socket|SocketGroup=smap-clients
+smap-serve.socket|RemoveOnStop=yes
+smap-serve.service|Environment=SMAP_SERVE_ARGS=/etc/smap-serve/maps
+smap-serve.service|ExecReload=/bin/sh -c 'kill -HUP "$MAINPID"'
+smap-serve.service|RestartPreventExitStatus=1
+smap-serve.service|SyslogLevel=err
+smap-serve.service|ReadOnlyPaths=/run
+EOF
 echo "units ok"

@@ -5,8 +5,9 @@
 # build-deb/ (dpkg-buildpackage -us -uc -b, which also runs the tests),
 # copies the .deb files into dist/, and checks them: lintian with no error
 # and no warning, no compiler or debhelper warning in the build, the
-# systemd units of the unpacked packages through tests/check_units.sh, and
-# the version that the programs and manual pages name.
+# systemd units of the unpacked packages through tests/check_units.sh,
+# what smap-serve's maintainer scripts do with them, and the version that
+# the programs and manual pages name.
 #
 # Missing tools and build dependencies (dpkg-dev, lintian, those of
 # debian/control) are installed with apt-get when run as root; otherwise
@@ -92,6 +93,23 @@ for deb in $debs; do
 	dpkg-deb -x "$deb" "$out/root"
 done
 sh tests/check_units.sh "$out/root"
+
+# What the maintainer scripts that debhelper wrote do with the units: the
+# socket enabled and started on installation and restarted on upgrade,
+# the service restarted on upgrade if it ran, the socket stopped on
+# removal (and with it the service, which requires it).
+dpkg-deb -e dist/smap-serve_"$version"_*.deb "$out/control"
+while IFS='|' read -r script line; do
+	grep -qF "$line" "$out/control/$script" || {
+		echo "make deb: smap-serve's $script does not run: $line" >&2
+		exit 1
+	}
+done <<'EOF'
+postinst|deb-systemd-helper enable 'smap-serve.socket'
+postinst|deb-systemd-invoke $_dh_action 'smap-serve.socket'
+postinst|deb-systemd-invoke try-restart 'smap-serve.service'
+prerm|deb-systemd-invoke stop 'smap-serve.socket'
+EOF
 
 # The programs and manual pages name the version of CMakeLists.txt too.
 for program in usr/sbin/smap-serve usr/bin/smap-query; do

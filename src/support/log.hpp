@@ -9,11 +9,14 @@
 // process id before each line itself (the journal). Priorities are syslog
 // priorities: LOG_CRIT for warnings and fatal messages, LOG_INFO for
 // notes, LOG_DEBUG for debug and trace messages; only the system log sees
-// them.
+// them. After log_level_prefix(1) each standard-error line begins with
+// "<N>", the level at which the journal files it: 3 (error) for fatal
+// messages, 4 (warning) for warnings, 6 (info) for notes, 7 (debug) for
+// debug and trace messages, and the priority itself for log_emit().
 //
-// The module owns its destination and plain-lines flags, its verbosity
-// mask and one 1024-byte buffer in which fatal texts are composed (at most
-// 1023 characters; longer texts are cut without notice). die_sys() and
+// The module owns its destination, plain-lines and level-prefix flags,
+// its verbosity mask and one 1024-byte buffer in which fatal texts are
+// composed (at most 1023 characters; longer texts are cut without notice). die_sys() and
 // die_msg() log "fatal: " and the text, then exit(1); nothing else here
 // ends the process or reports an error to its caller. Every format is
 // printf-style; only log_warning_sys(), die_sys() and die_msg() accept a
@@ -37,6 +40,8 @@ void log_start(int use_stderr);
 void log_verbosity(int mask);
 // Non-zero: standard-error lines leave out the "name[pid]: " prefix.
 void log_plain_lines(int on);
+// Non-zero: standard-error lines begin with the journal's "<N>" level.
+void log_level_prefix(int on);
 
 void log_emit(int priority, const char* fmt, ...) SMAP_PRINTF(2, 3);
 void log_emitv(int priority, const char* fmt, va_list ap) SMAP_PRINTF(2, 0);

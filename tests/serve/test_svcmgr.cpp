@@ -10,14 +10,18 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -186,6 +190,45 @@ TEST_F(ServeActivation, RefusesPassedDescriptorsThatAreNotOneListeningSocket)
 	EXPECT_EQ(lstat(sock.c_str(), &st), -1);
 }
 
+// A start that fails under socket activation takes the connections
+// already waiting and closes them, whether it fails before the passed
+// socket is looked at (a usage error) or after: the manager, which goes on
+// listening, would otherwise start the server again for them at once.
+TEST_F(ServeActivation, AFailedStartClosesTheConnectionsWaiting)
+{
+	const std::vector<std::vector<std::string>> failures = {
+	        {SMAP_SERVE_PATH, sock},
+	        {SMAP_SERVE_PATH, sock, dir.file("no-such-maps")},
+	};
+	for (const auto& args : failures) {
+		unlink(sock.c_str());
+		// The test keeps its own copy of the socket, as the manager does.
+		int listener = listen_on(sock, 8);
+		ASSERT_NE(listener, -1);
+		int waiting[] = {connect_to(sock), connect_to(sock)};
+		child_result r = run_in_child([&] {
+			dup2(listener, 3);
+			fcntl(3, F_SETFD, 0);
+			setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+			setenv("LISTEN_FDS", "1", 1);
+			std::vector<char*> argv;
+			for (const auto& a : args)
+				argv.push_back(const_cast<char*>(a.c_str()));
+			argv.push_back(nullptr);
+			execv(argv[0], argv.data());
+			_exit(127);
+		});
+		EXPECT_EQ(r.status, 1) << r.err;
+		for (int fd : waiting) {
+			EXPECT_EQ(read_line(fd), "<eof>") << args.size() << " arguments";
+			close(fd);
+		}
+		pollfd left = {listener, POLLIN, 0};
+		EXPECT_EQ(poll(&left, 1, 0), 0) << args.size() << " arguments";
+		close(listener);
+	}
+}
+
 TEST_F(ServeActivation, IgnoresSocketsPassedToAnotherProcess)
 {
 	// LISTEN_PID names the shell's parent: the server binds its own socket.
@@ -234,20 +277,44 @@ TEST_F(ServeActivation, AFullNotifySocketCostsAWarningOnly)
 
 // Under the journal (JOURNAL_STREAM naming standard error's device and
 // inode) smap-serve's lines leave out the name and process id that the
-// journal adds; another file keeps them, and the backend keeps them always.
-TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
+// journal adds, and begin with the "<N>" level it files them at; another
+// file keeps the name and process id, and the backend keeps them always.
+TEST_F(ServeMaps, UnderTheJournalLinesCarryTheirLevelNotTheName)
 {
 	write_file(logged.log, "");
 	struct stat st;
 	ASSERT_EQ(stat(logged.log.c_str(), &st), 0);
 	std::string journal =
 	        "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+
+	// Notes, a warning and -v lines from a server that answers one query
+	// and stops.
+	{
+		server_process serve({"/usr/bin/env", journal, "NOTIFY_SOCKET=x", SMAP_SERVE_PATH,
+		                      "-v", sock, maps},
+		                     sock, logged);
+		int fd = connect_to(sock);
+		ASSERT_NE(fd, -1);
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+		close(fd);
+		serve.stop(SIGTERM, 5000);
+	}
+	// Each kind of line, by the start of one of them.
+	std::string text = "\n" + read_file(logged.log);
+	for (std::string start : {"<6>descriptor limit ", "<7>client ", "<6>stopped by signal 15",
+	                          "<4>warn: NOTIFY_SOCKET x is not a usable socket name"})
+		EXPECT_NE(text.find("\n" + start), std::string::npos) << start << " in:" << text;
+
+	// Starts that fail: each writes one line.
 	struct {
 		std::string env;
-		std::vector<std::string> argv; // each ends at once with a fatal line
-		std::string prefix;
+		std::vector<std::string> argv;
+		std::string prefix; // before "fatal: ", or the whole start of the line
 	} cases[] = {
-	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, ""},
+	        {journal, {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "<3>"},
+	        {journal,
+	         {SMAP_SERVE_PATH, sock},
+	         "<3>usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR; smap-serve [-v]"},
 	        {journal + "0", {SMAP_SERVE_PATH, "-g", "no-such.group", sock, maps}, "smap-serve"},
 	        {journal, {SMAP_BACKEND_PATH}, "smap-backend"},
 	};
@@ -256,10 +323,15 @@ TEST_F(ServeMaps, NoPrefixWhenStandardErrorIsTheJournal)
 		std::vector<std::string> argv = {"/usr/bin/env", c.env};
 		argv.insert(argv.end(), c.argv.begin(), c.argv.end());
 		child_result r = spawned(argv, logged).finish(5000);
-		std::string want = c.prefix.empty()
-		                           ? "fatal: "
-		                           : c.prefix + "[" + std::to_string(r.pid) + "]: fatal: ";
+		std::string want = c.prefix;
+		if (c.prefix == "<3>")
+			want += "fatal: ";
+		else if (c.prefix[0] != '<')
+			want += "[" + std::to_string(r.pid) + "]: fatal: ";
 		EXPECT_EQ(r.err.substr(0, want.size()), want) << c.env << " " << c.argv[0];
+		if (c.prefix[0] == '<') {
+			EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+		}
 	}
 }
 

@@ -5,6 +5,7 @@
 #include "support/log.hpp"
 #include "tools/net/reply.hpp"
 #include "tools/net/usock.hpp"
+#include "tools/serve/svcmgr.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <getopt.h>
 #include <grp.h>
 #include <string>
+#include <syslog.h>
 
 namespace
 {
@@ -31,17 +33,28 @@ constexpr int OPT_VERSION = 256;
 }
 
 // The usage lines: on standard output with status 0 for --help, else on
-// standard error with status 1.
+// standard error with status 1. Under the journal, which files each line
+// apart, the error is one line at error level, its lines joined by "; ".
 [[noreturn]] void usage(int status)
 {
-	fprintf(status == 0 ? stdout : stderr,
-	        "usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
-	        "       smap-serve [-v] [-m mode] [-g group] [-t seconds] -u UPSTREAM SOCKET\n"
-	        "       smap-serve --help | --version\n"
-	        "UPSTREAM is one of %s\n",
-	        ENDPOINT_FORMS);
-	if (status == 0)
+	std::string text = std::string("usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
+	                               "       smap-serve [-v] [-m mode] [-g group] [-t seconds] "
+	                               "-u UPSTREAM SOCKET\n"
+	                               "       smap-serve --help | --version\n"
+	                               "UPSTREAM is one of ") +
+	                   ENDPOINT_FORMS + "\n";
+	if (status == 0) {
+		fputs(text.c_str(), stdout);
 		exit_printed();
+	}
+	if (!svcmgr_journal_stderr()) {
+		fputs(text.c_str(), stderr);
+		exit(status);
+	}
+	text.pop_back();
+	for (size_t at; (at = text.find('\n')) != std::string::npos;)
+		text.replace(at, text.find_first_not_of(' ', at + 1) - at, "; ");
+	log_emit(LOG_ERR, "%s", text.c_str());
 	exit(status);
 }
 

@@ -183,9 +183,15 @@ int main(int argc, char* argv[])
 	// descriptor, where a log line would be written into it.
 	bool stdfd_ok = stdfd_ensure_open();
 	log_start(1);
-	// The journal puts the name and process id before each line itself.
-	if (svcmgr_journal_stderr())
+	// The journal puts the name and process id before each line itself,
+	// and takes its level from a "<N>" prefix.
+	if (svcmgr_journal_stderr()) {
 		log_plain_lines(1);
+		log_level_prefix(1);
+	}
+	// Before anything can fail: a failed start under socket activation
+	// takes and closes the connections waiting for it.
+	svcmgr_drain_on_failed_start();
 	if (!stdfd_ok)
 		die_sys("cannot open /dev/null on a closed standard descriptor");
 

@@ -5,6 +5,7 @@
 #include "support/log.hpp"
 #include "tools/net/usock.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -22,6 +23,15 @@ namespace
 
 // The first descriptor a service manager passes.
 constexpr int SVCMGR_FIRST_FD = 3;
+// The most passed descriptors, and connections on each, that an exit
+// before the start is complete takes and closes: a bound on its work
+// should clients keep connecting.
+constexpr long SVCMGR_DRAIN_FDS_MAX = 64;
+constexpr int SVCMGR_DRAIN_CONNECTIONS_MAX = 4096;
+
+// Descriptors passed to this process, to drain at an exit before
+// "READY=1"; 0 when there are none or the start is complete.
+long svcmgr_drain_fds;
 
 // A variable's value, removed from the environment; empty when unset.
 std::string take_env(const char* name)
@@ -80,7 +90,38 @@ const char* mismatch(int fd, const char* path)
 	return nullptr;
 }
 
+// Accepts, without blocking, and closes the connections waiting on each
+// passed listening socket; run at exit.
+void drain_waiting()
+{
+	for (int fd = SVCMGR_FIRST_FD; fd < SVCMGR_FIRST_FD + svcmgr_drain_fds; fd++) {
+		int listening = 0;
+		socklen_t len = sizeof listening;
+		if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == -1 ||
+		    !listening || !usock_set_nonblocking(fd))
+			continue;
+		for (int taken = 0; taken < SVCMGR_DRAIN_CONNECTIONS_MAX; taken++) {
+			int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+			if (conn == -1 && errno != EINTR && errno != ECONNABORTED)
+				break;
+			if (conn != -1)
+				close(conn);
+		}
+	}
+}
+
 } // namespace
+
+void svcmgr_drain_on_failed_start()
+{
+	const char* pid = getenv("LISTEN_PID");
+	const char* fds = getenv("LISTEN_FDS");
+	if (pid == nullptr || fds == nullptr || decimal(pid) != static_cast<long>(getpid()) ||
+	    decimal(fds) <= 0)
+		return;
+	svcmgr_drain_fds = std::min(decimal(fds), SVCMGR_DRAIN_FDS_MAX);
+	atexit(drain_waiting);
+}
 
 int svcmgr_listener(const char* socket_path)
 {
@@ -104,6 +145,8 @@ int svcmgr_listener(const char* socket_path)
 
 void svcmgr_notify(const char* state)
 {
+	if (strcmp(state, "READY=1") == 0)
+		svcmgr_drain_fds = 0;
 	const char* name = getenv("NOTIFY_SOCKET");
 	if (name == nullptr || *name == '\0')
 		return;

@@ -10,6 +10,12 @@
 // it and keeps listening on it after the process ends, so the caller must
 // never bind, chmod or remove it. A passed socket that is not the one
 // expected is fatal (die_msg()). svcmgr_notify() never blocks and only ever warns.
+//
+// A server that fails to start under socket activation must not leave
+// clients waiting on the passed socket: the manager, which keeps
+// listening, would start it again for them at once, over and over.
+// svcmgr_drain_on_failed_start() arranges for such an exit to take and
+// close them first.
 #pragma once
 
 // The descriptor of the listening local stream socket bound to
@@ -20,10 +26,18 @@
 // way. Fatal when passed descriptors are not exactly one such socket.
 int svcmgr_listener(const char* socket_path);
 
+// When LISTEN_PID names this process and LISTEN_FDS passes descriptors,
+// arranges (atexit()) that an exit before "READY=1" is sent accepts every
+// connection already waiting on those that are listening sockets, without
+// blocking, and closes it. The variables are read, not removed. Call it
+// first, before anything can end the process.
+void svcmgr_drain_on_failed_start();
+
 // Sends `state` ("READY=1", "STOPPING=1") to the socket named by
 // NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
 // Nothing happens when the variable is unset; it never blocks: a failure,
-// a full queue included, is logged.
+// a full queue included, is logged. "READY=1" ends the start for
+// svcmgr_drain_on_failed_start(), whether the variable is set or not.
 void svcmgr_notify(const char* state);
 
 // True when standard error is the journal's stream: JOURNAL_STREAM holds
