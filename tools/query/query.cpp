@@ -45,6 +45,7 @@
 #include "tools/net/netstring.hpp"
 #include "tools/net/peek.hpp"
 #include "tools/net/reply.hpp"
+#include "tools/query/output.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -66,9 +67,6 @@ namespace
 {
 
 constexpr int64_t QUERY_TIMEOUT_MS = 10000;
-constexpr int EXIT_UNREACHABLE = 3;
-constexpr int EXIT_USAGE = 64;
-constexpr int EXIT_OUTPUT = 74;
 // getopt_long()'s value for --version, which has no short form.
 constexpr int OPT_VERSION = 256;
 
@@ -87,12 +85,12 @@ char query_bound_text[32]; // "10 seconds"
 [[noreturn]] void exit_printed()
 {
 	if (fflush(stdout) != 0)
-		err(EXIT_OUTPUT, "cannot write to standard output");
+		err(QUERY_EXIT_OUTPUT, "cannot write to standard output");
 	exit(0);
 }
 
 // The usage lines: on standard output with status 0 for --help, else on
-// standard error with status EXIT_USAGE.
+// standard error with status QUERY_EXIT_USAGE.
 [[noreturn]] void usage(int status)
 {
 	fprintf(status == 0 ? stdout : stderr,
@@ -120,23 +118,10 @@ const char* framing_hint()
 [[noreturn]] void die_io(const char* what, int error)
 {
 	if (error == ETIMEDOUT)
-		errx(EXIT_UNREACHABLE, "%s %s: timed out after %s", what, server(),
+		errx(QUERY_EXIT_UNREACHABLE, "%s %s: timed out after %s", what, server(),
 		     query_bound_text);
-	errx(EXIT_UNREACHABLE, "%s", with_error(std::string(what) + " " + server(), error).c_str());
-}
-
-// Why standard output cannot take the replies, or null.
-const char* stdout_problem(bool was_closed)
-{
-	if (was_closed)
-		return "closed";
-	int flags = fcntl(STDOUT_FILENO, F_GETFL);
-	if (flags != -1 && (flags & O_ACCMODE) == O_RDONLY)
-		return "open for reading only";
-	pollfd p = {STDOUT_FILENO, POLLOUT, 0};
-	if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-		return "a pipe or socket without a reader";
-	return nullptr;
+	errx(QUERY_EXIT_UNREACHABLE, "%s",
+	     with_error(std::string(what) + " " + server(), error).c_str());
 }
 
 // Waits for `events` on fd until the deadline; false when it passed.
@@ -151,7 +136,7 @@ bool wait_for(int fd, short events, int64_t deadline)
 		if (r > 0)
 			return true;
 		if (r == -1 && errno != EINTR)
-			err(EXIT_UNREACHABLE, "poll");
+			err(QUERY_EXIT_UNREACHABLE, "poll");
 	}
 }
 
@@ -170,7 +155,7 @@ int connect_server()
 		int64_t wait = std::max<int64_t>(0, endpoint_dial_wake(&dial) - now);
 		if (poll(entries, ENDPOINT_DIAL_MAX, static_cast<int>(wait)) == -1 &&
 		    errno != EINTR)
-			err(EXIT_UNREACHABLE, "poll");
+			err(QUERY_EXIT_UNREACHABLE, "poll");
 		now = now_ms();
 		result = endpoint_dial_step(&dial, entries, now, &out);
 	}
@@ -251,41 +236,6 @@ fill_result fill(int64_t deadline)
 	}
 }
 
-void print_reply(const std::string& text)
-{
-	fwrite(text.data(), 1, text.size(), stdout);
-	putchar('\n');
-	if (fflush(stdout) != 0)
-		err(EXIT_OUTPUT, "cannot write to standard output");
-}
-
-int status_of(std::string_view reply)
-{
-	switch (reply_classify(reply)) {
-	case REPLY_OK:
-		return 0;
-	case REPLY_NOTFOUND:
-		return 1;
-	case REPLY_FAILURE:
-	case REPLY_UNRECOGNIZED:
-		break;
-	}
-	return 2;
-}
-
-// Prints a complete reply and returns the key's status.
-int take_reply(const std::string& reply, const char* key)
-{
-	print_reply(reply);
-	if (!query_netstring)
-		return status_of(reply);
-	if (reply.find_first_of(std::string_view("\n\0", 2)) != std::string::npos) {
-		warnx("reply to %s holds a newline or NUL: it cannot be bridged", key);
-		return 2;
-	}
-	return reply_is_bare_notfound(reply) ? 1 : status_of(reply);
-}
-
 // One reply in either framing.
 struct reply_reader {
 	line_reader line;
@@ -345,7 +295,7 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		fill_result got = fill(deadline);
 		if (got == FILL_TIMEOUT) {
 			if (!begun)
-				errx(EXIT_UNREACHABLE,
+				errx(QUERY_EXIT_UNREACHABLE,
 				     "cannot read from %s: timed out after %s; %s", server(),
 				     query_bound_text, framing_hint());
 			warnx("reply to %s did not end within %s", key, query_bound_text);
@@ -355,16 +305,16 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 			// A last line cut short by the end of the connection is a
 			// reply, as the backend takes it.
 			if (query_netstring)
-				errx(EXIT_UNREACHABLE,
+				errx(QUERY_EXIT_UNREACHABLE,
 				     "%s closed the connection before replying to %s", server(),
 				     key);
 			// A netstring server takes a query line for a bad netstring.
 			if (!line_pending(&r.line))
-				errx(EXIT_UNREACHABLE,
+				errx(QUERY_EXIT_UNREACHABLE,
 				     "%s closed the connection before replying to %s; %s", server(),
 				     key, framing_hint());
 			disconnect();
-			return take_reply(r.line.line, key);
+			return output_reply(r.line.line, key, query_netstring);
 		}
 		begun = true;
 		read_step step = read_some(&r, &why);
@@ -379,7 +329,7 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 		surplus(key, "none is shown");
 		return 2;
 	}
-	return take_reply(query_netstring ? r.ns.payload : r.line.line, key);
+	return output_reply(query_netstring ? r.ns.payload : r.line.line, key, query_netstring);
 }
 
 // The bound, and its text for messages.
@@ -403,7 +353,7 @@ int main(int argc, char* argv[])
 	// Before stdfd_ensure_open() puts /dev/null in its place.
 	bool stdout_closed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
 	if (!stdfd_ensure_open())
-		err(EXIT_OUTPUT, "cannot open /dev/null on a closed standard descriptor");
+		err(QUERY_EXIT_OUTPUT, "cannot open /dev/null on a closed standard descriptor");
 	set_bound();
 
 	static const option longopts[] = {
@@ -425,28 +375,29 @@ int main(int argc, char* argv[])
 			printf("smap-query %s\n", SMAP_VERSION);
 			exit_printed();
 		default:
-			usage(EXIT_USAGE);
+			usage(QUERY_EXIT_USAGE);
 		}
 	}
 	if (argc - optind < 3)
-		usage(EXIT_USAGE);
+		usage(QUERY_EXIT_USAGE);
 	std::string why;
 	if (!endpoint_parse(argv[optind], &query_server, &why))
-		errx(EXIT_USAGE, "bad server %s: %s; expected one of %s", argv[optind], why.c_str(),
-		     ENDPOINT_FORMS);
+		errx(QUERY_EXIT_USAGE, "bad server %s: %s; expected one of %s", argv[optind],
+		     why.c_str(), ENDPOINT_FORMS);
 	std::string table = argv[optind + 1];
 	if (table.empty() || table.find_first_of(" \n") != std::string::npos)
-		errx(EXIT_USAGE, "a table name must be non-empty, without blanks or newlines");
+		errx(QUERY_EXIT_USAGE,
+		     "a table name must be non-empty, without blanks or newlines");
 	for (int i = optind + 2; i < argc; i++)
 		if (!query_netstring && strchr(argv[i], '\n') != nullptr)
-			errx(EXIT_USAGE, "a key must not hold a newline in the line framing");
+			errx(QUERY_EXIT_USAGE, "a key must not hold a newline in the line framing");
 
-	if (const char* problem = stdout_problem(stdout_closed))
-		errx(EXIT_OUTPUT, "standard output is %s: nothing asked", problem);
+	if (const char* problem = output_problem(stdout_closed))
+		errx(QUERY_EXIT_OUTPUT, "standard output is %s: nothing asked", problem);
 	signal(SIGPIPE, SIG_IGN);
 	std::vector<endpoint_address> addresses;
 	if (!endpoint_resolve(query_server, &addresses, &why))
-		errx(EXIT_UNREACHABLE, "cannot connect to %s: %s", server(), why.c_str());
+		errx(QUERY_EXIT_UNREACHABLE, "cannot connect to %s: %s", server(), why.c_str());
 	query_addresses =
 	        std::make_shared<const std::vector<endpoint_address>>(std::move(addresses));
 
