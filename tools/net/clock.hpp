@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: ISC
 // The tools' clock: milliseconds on the monotonic clock, which no change of
 // the system time moves. Every time bound of smap-serve and smap-query is
-// kept with it. Nothing here fails or keeps state.
+// kept with it, and a test may shorten some of them: only ever shorten,
+// through an environment variable named SMAP_*_TEST_*_MS. Nothing here
+// fails or keeps state.
 #pragma once
 
 #include <cstdint>
 
 int64_t now_ms();
+
+// `normal`, or for tests the number of milliseconds in the environment
+// variable `name` when it holds a smaller one (0 included).
+int64_t test_bound_ms(const char* name, int64_t normal);

@@ -78,7 +78,7 @@ char query_in[16384];
 size_t query_in_off;
 size_t query_in_len;
 int query_worst;
-int64_t query_bound_ms = QUERY_TIMEOUT_MS;
+int64_t query_bound_ms;
 char query_bound_text[32]; // "10 seconds"
 
 // Ends a run that printed --help or --version.
@@ -335,13 +335,7 @@ int ask(const std::string& table, const char* key, const char* previous_key)
 // The bound, and its text for messages.
 void set_bound()
 {
-	const char* test_bound = getenv("SMAP_QUERY_TEST_TIMEOUT_MS");
-	if (test_bound != nullptr) {
-		char* end;
-		long long ms = strtoll(test_bound, &end, 10);
-		if (*test_bound != '\0' && *end == '\0' && ms > 0 && ms < QUERY_TIMEOUT_MS)
-			query_bound_ms = ms;
-	}
+	query_bound_ms = test_bound_ms("SMAP_QUERY_TEST_TIMEOUT_MS", QUERY_TIMEOUT_MS);
 	snprintf(query_bound_text, sizeof query_bound_text, "%g seconds",
 	         static_cast<double>(query_bound_ms) / 1000);
 }

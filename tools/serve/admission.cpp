@@ -3,12 +3,12 @@
 #include "tools/serve/admission.hpp"
 
 #include "support/log.hpp"
+#include "tools/net/clock.hpp"
 #include "tools/net/peek.hpp"
 #include "tools/serve/source.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <sys/socket.h>
 
 namespace
@@ -78,13 +78,7 @@ bool is_shortage(int error)
 
 void admission_size(client_table* t, size_t limit)
 {
-	const char* test_stuck = getenv("SMAP_SERVE_TEST_STUCK_MS");
-	if (test_stuck != nullptr) {
-		char* end;
-		long long ms = strtoll(test_stuck, &end, 10);
-		if (*test_stuck != '\0' && *end == '\0' && ms > 0 && ms < ADMISSION_STUCK_MS)
-			admission_stuck_ms = ms;
-	}
+	admission_stuck_ms = test_bound_ms("SMAP_SERVE_TEST_STUCK_MS", ADMISSION_STUCK_MS);
 	size_t per_client = 1 + t->src->fds_per_client();
 	size_t room = limit > ADMISSION_FD_RESERVE ? limit - ADMISSION_FD_RESERVE : 0;
 	t->slots = std::clamp<size_t>(room / per_client, 1, ADMISSION_MAX_CLIENTS);

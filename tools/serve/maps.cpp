@@ -3,6 +3,7 @@
 #include "tools/serve/maps.hpp"
 
 #include "support/log.hpp"
+#include "tools/net/clock.hpp"
 #include "tools/net/errtext.hpp"
 #include "tools/serve/filestamp.hpp"
 #include "tools/serve/mapfile.hpp"
@@ -337,13 +338,7 @@ void maps_open(const char* dir)
 	maps_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (maps_dir == -1)
 		die_sys("cannot open map directory %s", dir);
-	const char* test_wait = getenv("SMAP_SERVE_TEST_MAP_WAIT_MS");
-	if (test_wait != nullptr) {
-		char* end;
-		long long ms = strtoll(test_wait, &end, 10);
-		if (*test_wait != '\0' && *end == '\0' && ms >= 0 && ms < MAPS_WAIT_MS)
-			maps_wait = ms;
-	}
+	maps_wait = test_bound_ms("SMAP_SERVE_TEST_MAP_WAIT_MS", MAPS_WAIT_MS);
 }
 
 int64_t maps_wait_ms()
