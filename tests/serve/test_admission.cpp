@@ -2,8 +2,10 @@
 // Admission's rules in this process: clients on socket pairs, driven
 // through the client module by a scripted source, judged at times the test
 // sets.
+#include "harness/sockets.hpp"
 #include "harness/temp_dir.hpp"
 #include "support/log.hpp"
+#include "tools/net/usock.hpp"
 #include "tools/serve/admission.hpp"
 #include "tools/serve/source.hpp"
 
@@ -14,7 +16,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -205,14 +206,10 @@ TEST(Admission, ANewcomerNeverTakesTheSlotOfAClientAboutToAsk)
 
 		std::string path = dir.file("listener");
 		unlink(path.c_str());
-		sockaddr_un addr = {};
-		addr.sun_family = AF_UNIX;
-		path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-		int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-		ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-		ASSERT_EQ(listen(listener, 4), 0);
-		int newcomer = socket(AF_UNIX, SOCK_STREAM, 0);
-		ASSERT_EQ(connect(newcomer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+		int listener = listen_on(path, 4);
+		ASSERT_TRUE(usock_set_nonblocking(listener));
+		int newcomer = connect_to(path);
+		ASSERT_NE(newcomer, -1);
 
 		admission_accept(&f.t, listener, row.now);
 		for (size_t i = 0; i < f.peers.size(); i++) {
