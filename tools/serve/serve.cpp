@@ -115,7 +115,7 @@ void serve(int listener, client_table* t)
 	std::vector<pollfd> fds;
 	std::vector<source_answer> answers;
 	while (serve_stop_signal == 0) {
-		// Build the poll set: two entries, one a client and the source's,
+		// Build the poll set: two entries, one a client, and the source's,
 		// within the descriptor limit by the size of the table.
 		int64_t now = now_ms();
 		int64_t open_at = admission_open_at(t, now);
@@ -145,7 +145,7 @@ void serve(int listener, client_table* t)
 		now = now_ms();
 		size_t polled = t->clients.size();
 		answers.clear();
-		src->run(&fds[source_at], now, &answers);
+		src->run(fds.data() + source_at, now, &answers);
 		for (source_answer& a : answers)
 			client_answered(a.who, src, a.reply, now);
 		for (size_t i = 0; i < polled; i++)
