@@ -9,6 +9,9 @@
 //    is answered "TEMP map TABLE is loading" if it would still wait.
 // 3. Loads go on a step in every round of the loop while any runs; SIGHUP
 //    makes every map be read again at its next query.
+// 4. Descriptors: none per client, one for a query (a map file read whole),
+//    and the open indexes, at most CDBMAP_OPEN_MAX, kept beside the
+//    loop's reserve (source.hpp, rule 4).
 //
 // The source owns the waiting queries; the maps module owns the tables.
 // Only opening the map directory is fatal.
