@@ -86,8 +86,7 @@ void admission_size(client_table* t, size_t limit)
 			admission_stuck_ms = ms;
 	}
 	size_t per_client = 1 + t->src->fds_per_client();
-	size_t reserve = ADMISSION_FD_RESERVE + t->src->fds_kept();
-	size_t room = limit > reserve ? limit - reserve : 0;
+	size_t room = limit > ADMISSION_FD_RESERVE ? limit - ADMISSION_FD_RESERVE : 0;
 	t->slots = std::clamp<size_t>(room / per_client, 1, ADMISSION_MAX_CLIENTS);
 	log_note("descriptor limit %zu: up to %zu clients at once", limit, t->slots);
 }

@@ -7,8 +7,7 @@
 //
 // Rules:
 // 1. The table holds at most `slots` clients: as many as the descriptor
-//    limit leaves room for beyond ADMISSION_FD_RESERVE and the
-//    descriptors that the source keeps (source.hpp, rule 4), each client
+//    limit leaves room for beyond ADMISSION_FD_RESERVE, each client
 //    counted with the descriptors that the source may hold for it, and no
 //    more than ADMISSION_MAX_CLIENTS; so poll() is never handed more
 //    entries than the limit.

@@ -3,12 +3,12 @@
 #include "tools/serve/cdbmap.hpp"
 
 #include "tools/net/errtext.hpp"
+#include "tools/serve/cdbread.hpp"
 #include "tools/serve/filestamp.hpp"
 #include "tools/serve/mapdir.hpp"
 #include "tools/serve/mapfault.hpp"
 #include "tools/serve/mapfile.hpp"
 
-#include <cdb.h>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,12 +18,13 @@
 namespace
 {
 
-// An open index: its descriptor and the stamp of the file open on it,
-// when its name was last looked at, and when it was last asked (a count of
-// queries, for rule 3).
+// A mapped index: the file mapped and its stamp, or why the file at that
+// stamp could not be mapped; when its name was last looked at, and when
+// it was last asked (a count of queries, for rule 3).
 struct cdb_table {
-	int fd = -1;
+	cdbread file;
 	file_stamp stamp;
+	int unmapped = 0; // errno of a file that is no cdb file
 	int64_t looked = 0;
 	uint64_t used = 0;
 };
@@ -60,18 +61,18 @@ void drop(const std::string& name)
 	auto it = cdb_tables.find(name);
 	if (it == cdb_tables.end())
 		return;
-	close(it->second.fd);
+	cdbread_close(&it->second.file);
 	cdb_tables.erase(it);
 }
 
-// Closes the index asked least recently (rule 3).
+// Unmaps the index asked least recently (rule 3).
 void make_room()
 {
 	auto oldest = cdb_tables.end();
 	for (auto it = cdb_tables.begin(); it != cdb_tables.end(); ++it)
 		if (oldest == cdb_tables.end() || it->second.used < oldest->second.used)
 			oldest = it;
-	close(oldest->second.fd);
+	cdbread_close(&oldest->second.file);
 	cdb_tables.erase(oldest);
 }
 
@@ -98,9 +99,10 @@ void answer_fault(const std::string& subject, const file_stamp& stamp, const std
 	*reply = "TEMP " + reason;
 }
 
-// Opens the file of `name`'s index into *t, which holds a file or none;
+// Maps the file of `name`'s index into *t, which holds a file or none;
 // false when there is none to answer from, with the reply in *reply when
-// the file is there but cannot be opened.
+// the file is there but cannot be opened. A file that is no cdb file is
+// kept as such: its queries are answered as damaged.
 bool open_index(const std::string& name, const std::string& file, cdb_table* t, std::string* reply)
 {
 	int fd, error;
@@ -123,10 +125,13 @@ bool open_index(const std::string& name, const std::string& file, cdb_table* t, 
 		mapfault_warn(file_subject(name), {}, reply->substr(5));
 		return false;
 	}
-	// The new file first, then the old one goes.
-	if (t->fd != -1)
-		close(t->fd);
-	t->fd = fd;
+	// The new file first, then the old one goes; the mapping needs no
+	// descriptor.
+	cdbread fresh;
+	t->unmapped = cdbread_open(&fresh, fd) ? 0 : errno;
+	close(fd);
+	cdbread_close(&t->file);
+	t->file = fresh;
 	t->stamp = stamp_of(st);
 	mapfault_seen(file_subject(name), t->stamp);
 	mapfault_seen(value_subject(name), t->stamp);
@@ -158,9 +163,10 @@ cdb_table* find_index(const std::string& name, int64_t now, std::string* reply)
 		mapfault_warn(file_subject(name), {}, reply->substr(5));
 		return nullptr;
 	}
-	cdb_table scratch;
-	cdb_table* t = it != cdb_tables.end() ? &it->second : &scratch;
-	if (t->fd == -1 || !same_stamp(t->stamp, stamp_of(st))) {
+	cdb_table fresh;
+	bool known = it != cdb_tables.end();
+	cdb_table* t = known ? &it->second : &fresh;
+	if ((!t->file.mapped && t->unmapped == 0) || !same_stamp(t->stamp, stamp_of(st))) {
 		if (!open_index(name, file, t, reply)) {
 			drop(name);
 			return nullptr;
@@ -169,47 +175,15 @@ cdb_table* find_index(const std::string& name, int64_t now, std::string* reply)
 		check_age(name, st.st_mtim);
 	}
 	t->looked = now;
-	if (t != &scratch)
-		return t;
-	if (cdb_tables.size() >= CDBMAP_OPEN_MAX)
-		make_room();
-	return &cdb_tables.emplace(name, scratch).first->second;
+	if (!known) {
+		if (cdb_tables.size() >= CDBMAP_MAPPED_MAX)
+			make_room();
+		it = cdb_tables.emplace(name, fresh).first;
+	}
+	return &it->second;
 }
 
 } // namespace
-
-cdbmap_result cdbmap_find(int fd, std::string_view key, std::string* value)
-{
-	if (key.size() >= UINT_MAX)
-		return CDBMAP_ABSENT;
-	unsigned len = 0;
-	bool nul = false;
-	int found = cdb_seek(fd, key.data(), static_cast<unsigned>(key.size()), &len);
-	if (found == 0) {
-		std::string with_nul(key);
-		with_nul.push_back('\0');
-		nul = true;
-		found = cdb_seek(fd, with_nul.data(), static_cast<unsigned>(with_nul.size()), &len);
-	}
-	if (found < 0)
-		return CDBMAP_DAMAGED;
-	if (found == 0)
-		return CDBMAP_ABSENT;
-	// Checked before anything is read or held: a damaged file may give
-	// any length.
-	if (len > MAPFILE_VALUE_MAX + (nul ? 1 : 0))
-		return CDBMAP_TOO_LONG;
-	value->resize(len);
-	if (cdb_bread(fd, value->data(), static_cast<int>(len)) < 0)
-		return CDBMAP_DAMAGED;
-	if (nul && !value->empty() && value->back() == '\0')
-		value->pop_back();
-	if (value->size() > MAPFILE_VALUE_MAX)
-		return CDBMAP_TOO_LONG;
-	if (value->find_first_of(std::string_view("\n\0", 2)) != std::string::npos)
-		return CDBMAP_UNFIT;
-	return CDBMAP_FOUND;
-}
 
 bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, std::string* reply)
 {
@@ -220,24 +194,27 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 		return !reply->empty();
 	t->used = ++cdb_queries;
 	std::string value;
-	cdbmap_result found = cdbmap_find(t->fd, key, &value);
+	cdbread_result found = CDBREAD_DAMAGED;
+	errno = t->unmapped;
+	if (t->file.mapped)
+		found = cdbread_find(&t->file, key, &value);
 	int error = errno;
 	std::string file = file_subject(name);
 	switch (found) {
-	case CDBMAP_FOUND:
+	case CDBREAD_FOUND:
 		reply->assign("OK ");
 		reply->append(value);
 		break;
-	case CDBMAP_ABSENT:
+	case CDBREAD_ABSENT:
 		*reply = "NOTFOUND ";
 		break;
-	case CDBMAP_DAMAGED:
+	case CDBREAD_DAMAGED:
 		answer_fault(file_subject(name), t->stamp, "map " + name + " is damaged",
 		             "map " + name +
 		                     " is damaged: " + with_error("cannot read " + file, error),
 		             reply);
 		break;
-	case CDBMAP_TOO_LONG:
+	case CDBREAD_TOO_LONG:
 		answer_fault(value_subject(name), t->stamp,
 		             "map " + name + ": value longer than " +
 		                     std::to_string(MAPFILE_VALUE_MAX) + " bytes",
@@ -245,7 +222,7 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 		                     std::to_string(MAPFILE_VALUE_MAX) + " bytes: not served",
 		             reply);
 		break;
-	case CDBMAP_UNFIT:
+	case CDBREAD_UNFIT:
 		answer_fault(value_subject(name), t->stamp,
 		             "map " + name + ": value holds a newline or NUL byte",
 		             "map " + file +
@@ -262,7 +239,7 @@ void cdbmap_reload()
 		t.looked = INT64_MIN / 2;
 }
 
-size_t cdbmap_open_files()
+size_t cdbmap_mapped_files()
 {
 	return cdb_tables.size();
 }

@@ -3,7 +3,6 @@
 #include "tools/serve/mapsource.hpp"
 
 #include "support/log.hpp"
-#include "tools/serve/cdbmap.hpp"
 #include "tools/serve/maps.hpp"
 
 #include <algorithm>
@@ -76,13 +75,8 @@ public:
 	{
 		return 1;
 	}
-	// The open indexes, kept whatever the clients.
-	size_t fds_kept() const override
-	{
-		return CDBMAP_OPEN_MAX;
-	}
-	// The directory and the loads are in the table's reserve, the indexes
-	// beside it.
+	// The directory and the loads are in the table's reserve; an index
+	// keeps no descriptor once mapped.
 	size_t descriptors() const override
 	{
 		return 0;

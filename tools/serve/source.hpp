@@ -18,9 +18,7 @@
 // 4. The source holds at most fds_per_client() descriptors for each
 //    client, and one query may need fds_per_query() more for a moment (a
 //    map file being read, a second address dialed): the loop sizes its
-//    client table by them. Beside that, it may keep up to fds_kept()
-//    descriptors whatever its clients (open map indexes), which the loop
-//    keeps out of the table as it keeps its own reserve.
+//    client table by them.
 //
 // The source owns its descriptors and its pending queries; it never
 // dereferences a client. Nothing here is fatal: failures become TEMP
@@ -69,10 +67,6 @@ public:
 
 	virtual size_t fds_per_client() const = 0;
 	virtual size_t fds_per_query() const = 0;
-	virtual size_t fds_kept() const
-	{
-		return 0;
-	}
 	// The descriptors held now.
 	virtual size_t descriptors() const = 0;
 	// True when a descriptor could not be opened for want of one (EMFILE)
