@@ -33,15 +33,16 @@ std::unordered_map<std::string, cdb_table> cdb_tables;
 uint64_t cdb_queries;
 
 // Subjects of the fault notes about table `name`'s index (mapfault.hpp):
-// the file itself, its values, and its age beside the text file.
+// the file itself, each kind of value no reply can carry, and its age
+// beside the text file.
 std::string file_subject(const std::string& name)
 {
 	return name + MAPDIR_CDB_SUFFIX;
 }
 
-std::string value_subject(const std::string& name)
+std::string value_subject(const std::string& name, cdbread_result kind)
 {
-	return name + MAPDIR_CDB_SUFFIX + " values";
+	return name + MAPDIR_CDB_SUFFIX + (kind == CDBREAD_TOO_LONG ? " long" : " unfit");
 }
 
 std::string age_subject(const std::string& name)
@@ -52,7 +53,8 @@ std::string age_subject(const std::string& name)
 void forget_notes(const std::string& name)
 {
 	mapfault_gone(file_subject(name));
-	mapfault_gone(value_subject(name));
+	mapfault_gone(value_subject(name, CDBREAD_TOO_LONG));
+	mapfault_gone(value_subject(name, CDBREAD_UNFIT));
 	mapfault_gone(age_subject(name));
 }
 
@@ -134,7 +136,8 @@ bool open_index(const std::string& name, const std::string& file, cdb_table* t, 
 	t->file = fresh;
 	t->stamp = stamp_of(st);
 	mapfault_seen(file_subject(name), t->stamp);
-	mapfault_seen(value_subject(name), t->stamp);
+	mapfault_seen(value_subject(name, CDBREAD_TOO_LONG), t->stamp);
+	mapfault_seen(value_subject(name, CDBREAD_UNFIT), t->stamp);
 	check_age(name, st.st_mtim);
 	return true;
 }
@@ -215,7 +218,7 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 		             reply);
 		break;
 	case CDBREAD_TOO_LONG:
-		answer_fault(value_subject(name), t->stamp,
+		answer_fault(value_subject(name, found), t->stamp,
 		             "map " + name + ": value longer than " +
 		                     std::to_string(MAPFILE_VALUE_MAX) + " bytes",
 		             "map " + file + " holds a value longer than " +
@@ -223,7 +226,7 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 		             reply);
 		break;
 	case CDBREAD_UNFIT:
-		answer_fault(value_subject(name), t->stamp,
+		answer_fault(value_subject(name, found), t->stamp,
 		             "map " + name + ": value holds a newline or NUL byte",
 		             "map " + file +
 		                     " holds a value with a newline or NUL byte: not served",

@@ -121,7 +121,9 @@ cdbread_result cdbread_find(cdbread* r, std::string_view key, std::string* value
 {
 	if (key.size() >= UINT_MAX)
 		return CDBREAD_ABSENT;
-	std::string with_nul(key);
+	// Kept from one lookup to the next: no allocation once it has grown.
+	static std::string with_nul;
+	with_nul.assign(key);
 	with_nul.push_back('\0');
 	bool nul;
 	cdbread_result result = guarded(r, key, with_nul, value, &nul);
