@@ -58,12 +58,13 @@ void forget_notes(const std::string& name)
 	mapfault_gone(age_subject(name));
 }
 
+// The file of `name`'s index is gone or no longer one: its mapping goes.
 void drop(const std::string& name)
 {
 	auto it = cdb_tables.find(name);
 	if (it == cdb_tables.end())
 		return;
-	cdbread_close(&it->second.file);
+	cdbread_retire(&it->second.file);
 	cdb_tables.erase(it);
 }
 
@@ -132,7 +133,7 @@ bool open_index(const std::string& name, const std::string& file, cdb_table* t, 
 	cdbread fresh;
 	t->unmapped = cdbread_open(&fresh, fd) ? 0 : errno;
 	close(fd);
-	cdbread_close(&t->file);
+	cdbread_retire(&t->file);
 	t->file = fresh;
 	t->stamp = stamp_of(st);
 	mapfault_seen(file_subject(name), t->stamp);

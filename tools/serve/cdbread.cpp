@@ -10,11 +10,13 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace
 {
 
-// The lookup under way (rule 5): where its file is mapped, and where the
+// The lookup under way (rule 6): where its file is mapped, and where the
 // handler jumps to.
 sigjmp_buf cdbread_jump;
 volatile sig_atomic_t cdbread_guarding;
@@ -78,7 +80,7 @@ cdbread_result lookup(cdbread* r, std::string_view key, std::string_view with_nu
 	return CDBREAD_FOUND;
 }
 
-// lookup() under the guard of rule 5. No object with a destructor lives
+// lookup() under the guard of rule 6. No object with a destructor lives
 // in this frame: a jump back leaves nothing undone.
 cdbread_result guarded(cdbread* r, std::string_view key, std::string_view with_nul,
                        std::string* value, bool* nul)
@@ -115,6 +117,19 @@ void cdbread_close(cdbread* r)
 	if (r->mapped)
 		cdb_free(&r->db);
 	r->mapped = false;
+}
+
+void cdbread_retire(cdbread* r)
+{
+	if (!r->mapped)
+		return;
+	struct cdb db = r->db;
+	r->mapped = false;
+	try {
+		std::thread([db]() mutable { cdb_free(&db); }).detach();
+	} catch (const std::system_error&) {
+		cdb_free(&db);
+	}
 }
 
 cdbread_result cdbread_find(cdbread* r, std::string_view key, std::string* value)
