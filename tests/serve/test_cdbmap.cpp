@@ -174,6 +174,14 @@ TEST(Cdbmap, AnIndexFollowsItsFileByTheClock)
 	EXPECT_EQ(cdbmap_mapped_files(), 1u);
 	unlink(dir.file("t.cdb").c_str());
 	EXPECT_FALSE(cdbmap_answer("t", "k", now + 2 * CDBMAP_CHECK_MS, &reply));
+	// A new index is found within the same time.
+	EXPECT_FALSE(cdbmap_answer("late", "k", now, &reply));
+	write_cdb(dir.file("late.cdb"), {{"k", "late"}});
+	EXPECT_FALSE(cdbmap_answer("late", "k", now + CDBMAP_CHECK_MS - 1, &reply));
+	ASSERT_TRUE(cdbmap_answer("late", "k", now + CDBMAP_CHECK_MS, &reply));
+	EXPECT_EQ(reply, "OK late");
+	unlink(dir.file("late.cdb").c_str());
+	EXPECT_FALSE(cdbmap_answer("late", "k", now + 2 * CDBMAP_CHECK_MS, &reply));
 	// No index: no file, a symbolic link, a directory.
 	write_cdb(dir.file("real"), {{"k", "v"}});
 	ASSERT_EQ(symlink("real", dir.file("link.cdb").c_str()), 0);

@@ -31,6 +31,10 @@ struct cdb_table {
 
 std::unordered_map<std::string, cdb_table> cdb_tables;
 uint64_t cdb_queries;
+// When each name was last found to have no index (rule 2), so that a
+// text table's query costs no look for one more than once a second; at
+// most CDBMAP_ABSENT_MAX names, all forgotten when that is reached.
+std::unordered_map<std::string, int64_t> cdb_absent;
 
 // Subjects of the fault notes about table `name`'s index (mapfault.hpp):
 // the file itself, each kind of value no reply can carry, and its age
@@ -151,6 +155,11 @@ cdb_table* find_index(const std::string& name, int64_t now, std::string* reply)
 	auto it = cdb_tables.find(name);
 	if (it != cdb_tables.end() && now - it->second.looked < CDBMAP_CHECK_MS)
 		return &it->second;
+	if (it == cdb_tables.end() && !cdb_absent.empty()) {
+		auto absent = cdb_absent.find(name);
+		if (absent != cdb_absent.end() && now - absent->second < CDBMAP_CHECK_MS)
+			return nullptr;
+	}
 	std::string file = file_subject(name);
 	struct stat st;
 	int error;
@@ -161,8 +170,12 @@ cdb_table* find_index(const std::string& name, int64_t now, std::string* reply)
 			mapfault_warn(file_subject(name), stamp_of(st), mapdir_link_warning(file));
 		else if (found == MAPDIR_NONE || found == MAPDIR_OTHER)
 			forget_notes(name);
-		if (found != MAPDIR_STAT_FAILED)
+		if (found != MAPDIR_STAT_FAILED) {
+			if (cdb_absent.size() >= CDBMAP_ABSENT_MAX)
+				cdb_absent.clear();
+			cdb_absent[name] = now;
 			return nullptr;
+		}
 		*reply = "TEMP " + with_error("cannot read map " + file, error);
 		mapfault_warn(file_subject(name), {}, reply->substr(5));
 		return nullptr;
@@ -239,6 +252,7 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 
 void cdbmap_reload()
 {
+	cdb_absent.clear();
 	for (auto& [name, t] : cdb_tables)
 		t.looked = INT64_MIN / 2;
 }

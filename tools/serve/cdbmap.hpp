@@ -13,8 +13,10 @@
 //    Before a query its name is looked at again when CDBMAP_CHECK_MS have
 //    passed since the last look: a new stamp (filestamp.hpp; the file was
 //    renamed over) maps the new file, then unmaps the old one; a name
-//    gone unmaps it. So a new version answers within CDBMAP_CHECK_MS, and
-//    a query costs no system call at all in between.
+//    gone unmaps it. A name found with no index is looked at again as
+//    seldom (at most CDBMAP_ABSENT_MAX such names are remembered). So a
+//    new index or version answers within CDBMAP_CHECK_MS, and a query
+//    costs no system call for the index in between.
 // 3. At most CDBMAP_MAPPED_MAX indexes are mapped; mapping another unmaps
 //    the one asked least recently.
 // 4. A file that is no whole cdb file (cut short, written over in place,
@@ -38,6 +40,7 @@
 
 constexpr int64_t CDBMAP_CHECK_MS = 1000;
 constexpr size_t CDBMAP_MAPPED_MAX = 64;
+constexpr size_t CDBMAP_ABSENT_MAX = 4096;
 constexpr int64_t CDBMAP_STALE_SECONDS = 100;
 
 // Answers `key` from the index of table `name` (a valid table name) at
