@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace std::string_literals;
@@ -182,13 +183,25 @@ TEST(Cdbmap, AnIndexFollowsItsFileByTheClock)
 	EXPECT_EQ(reply, "OK late");
 	unlink(dir.file("late.cdb").c_str());
 	EXPECT_FALSE(cdbmap_answer("late", "k", now + 2 * CDBMAP_CHECK_MS, &reply));
+	// What no reply can carry, and no cdb file at all, answer TEMP.
+	write_cdb(dir.file("v.cdb"),
+	          {{"long", std::string(MAPFILE_VALUE_MAX + 1, 'v')}, {"nl", "a\nb"}});
+	write_file(dir.file("empty.cdb"), "");
+	for (auto [name, key, answer] :
+	     {std::tuple{"v", "long", "TEMP map v: value longer than 99997 bytes"},
+	      {"v", "nl", "TEMP map v: value holds a newline or NUL byte"},
+	      {"empty", "k", "TEMP map empty is damaged"}}) {
+		ASSERT_TRUE(cdbmap_answer(name, key, now, &reply)) << name;
+		EXPECT_EQ(reply, answer) << name << " " << key;
+	}
 	// No index: no file, a symbolic link, a directory.
 	write_cdb(dir.file("real"), {{"k", "v"}});
 	ASSERT_EQ(symlink("real", dir.file("link.cdb").c_str()), 0);
 	ASSERT_EQ(mkdir(dir.file("sub.cdb").c_str(), 0755), 0);
 	for (const char* name : {"none", "link", "sub"})
 		EXPECT_FALSE(cdbmap_answer(name, "k", now, &reply)) << name;
-	EXPECT_EQ(cdbmap_mapped_files(), 0u);
+	// Kept: v's index, and empty's, known as no cdb file.
+	EXPECT_EQ(cdbmap_mapped_files(), 2u);
 }
 
 TEST(Cdbmap, TheIndexAskedLeastRecentlyIsUnmappedForAnother)

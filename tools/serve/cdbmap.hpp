@@ -51,5 +51,5 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 // Every index is looked at again at its next query (SIGHUP).
 void cdbmap_reload();
 
-// The indexes mapped now.
+// The indexes kept now: mapped, or known to be no cdb file.
 size_t cdbmap_mapped_files();
