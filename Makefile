@@ -1,5 +1,7 @@
 # SPDX-License-Identifier: ISC
 # Convenience wrapper around CMake and CTest.
+#   make deps       install the libraries the build needs (tinycdb's) as
+#                   root, or name them; the targets that configure run it
 #   make            configure and build everything in $(BUILD), as
 #                   $(BUILD_TYPE) (CFLAGS, CXXFLAGS, CPPFLAGS and LDFLAGS
 #                   from the environment are added at the first configure)
@@ -36,7 +38,7 @@ BENCH_FLAGS ?=
 CALLGRIND_LOOKUPS ?= 3000
 BENCH_MAPS_FLAGS ?= -m 50 -r 3
 
-.PHONY: all configure test install deb memcheck fuzz bench bench-build bench-callgrind bench-dict bench-maps clean
+.PHONY: all deps configure test install deb memcheck fuzz bench bench-build bench-callgrind bench-dict bench-maps clean
 
 # The soak tests with the backend and smap-serve (the bridge) under
 # valgrind's memcheck: any definite or indirect leak, invalid read or write
@@ -48,32 +50,39 @@ MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The libraries the build needs beyond the compiler, CMake, GoogleTest and
+# Google Benchmark (tinycdb's): installed as root, named otherwise.
+deps:
+	@sh tools/build-deps.sh
+
 # WERROR_FLAG is set by the targets that turn warnings into errors; the
 # choice stays in the build folder's cache.
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(WERROR_FLAG) $(CMAKE_FLAGS)
-configure:
+configure: deps
 	$(CONFIGURE)
 
 test: WERROR_FLAG = -DSMAP_WERROR=ON
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) --timeout 300
 
-bench-build:
+bench-build: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-backend smap-serve throughput
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-backend smap-serve smap-makemap \
+		throughput
 
 bench: bench-build
 	$(BENCH_BUILD)/bench/throughput $(BENCH_FLAGS) -S $(BENCH_BUILD)/tools/smap-serve \
-		$(BENCH_BUILD)/src/backend/smap-backend
+		-M $(BENCH_BUILD)/tools/smap-makemap $(BENCH_BUILD)/src/backend/smap-backend
 
 bench-callgrind: bench-build
 	sh bench/callgrind.sh $(BENCH_BUILD)/bench/throughput \
 		$(BENCH_BUILD)/src/backend/smap-backend $(CALLGRIND_LOOKUPS)
 
-bench-maps:
+bench-maps: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-serve map_load
-	$(BENCH_BUILD)/bench/map_load $(BENCH_MAPS_FLAGS) $(BENCH_BUILD)/tools/smap-serve
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target smap-serve smap-makemap map_load
+	$(BENCH_BUILD)/bench/map_load $(BENCH_MAPS_FLAGS) -M $(BENCH_BUILD)/tools/smap-makemap \
+		$(BENCH_BUILD)/tools/smap-serve
 
 memcheck: all
 	rm -f $(BUILD)/memcheck.*.log
@@ -84,9 +93,9 @@ memcheck: all
 # seed corpus; new inputs are kept in $(FUZZ_BUILD)/corpus.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
-FUZZ_TARGETS = request reply dict netstring
+FUZZ_TARGETS = request reply dict netstring cdb
 
-fuzz:
+fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 		-DSMAP_FUZZ=ON -DSMAP_BUILD_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
@@ -96,7 +105,7 @@ fuzz:
 			-dict=fuzz/$$t.dict $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
-bench-dict:
+bench-dict: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSMAP_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target bench_dict
 	$(BENCH_BUILD)/bench/bench_dict --benchmark_repetitions=$(BENCH_REPS) \
@@ -120,7 +129,7 @@ clean:
 DEMO_LOG = $(BUILD)/demo-build.log
 .PHONY: demo
 demo: WERROR_FLAG = -DSMAP_WERROR=ON
-demo:
+demo: deps
 	@mkdir -p $(BUILD)
 	@echo "make demo: building smap-serve and smap-backend in $(BUILD)/ (log: $(DEMO_LOG))"
 	@if ! { $(CONFIGURE) && cmake --build $(BUILD) -j$(JOBS) --target smap-serve smap-backend; } \

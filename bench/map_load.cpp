@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: ISC
 // map_load: what loading a big map costs the other clients of smap-serve.
 //
-//   map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE
+//   map_load [-m MEGABYTES] [-r ROUNDS] [-M SMAP_MAKEMAP] SMAP_SERVE
 //
 // Writes a small map and two big ones (MEGABYTES each, 50 by default, lines
 // of about 50 bytes) into a temporary directory, starts SMAP_SERVE on them,
@@ -14,9 +14,13 @@
 // load) and until the new version answered (reload), the time until the
 // never-asked small map answered beside the two loads, the latencies of
 // the small map's lookups while no load ran and while one did (median,
-// 99th percentile and maximum), and the server's resident memory. Every
-// reply is checked; a wrong one ends the program with status 1. No figure
-// is judged here.
+// 99th percentile and maximum), and the server's resident memory. With -M,
+// the big map is then built as a cdb index with SMAP_MAKEMAP and served
+// from it: the time until the index answered and the server's resident
+// memory then, and ROUNDS times a new version built and renamed over it,
+// with the time until it answered and the small map's latencies meanwhile.
+// Every reply is checked; a wrong one ends the program with status 1. No
+// figure is judged here.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -148,7 +152,7 @@ std::string proc_status(pid_t pid, const std::string& field)
 
 struct latencies {
 	std::mutex lock;
-	std::vector<double> idle_ms, loading_ms;
+	std::vector<double> idle_ms, loading_ms, index_ms;
 };
 
 void print_latencies(const char* what, std::vector<double> v)
@@ -163,23 +167,92 @@ void print_latencies(const char* what, std::vector<double> v)
 	       at(0.5), at(0.99), v.back());
 }
 
+// The server's memory beside its index: before it was asked, after its
+// first answer, and after 20000 lookups of keys all over it. The text maps
+// loaded before are anonymous memory; the index's pages are the file's.
+void index_memory(pid_t pid, int fd, size_t last_key, const std::string& before)
+{
+	auto memory = [&] {
+		return "anonymous " + proc_status(pid, "RssAnon:") + ", file " +
+		       proc_status(pid, "RssFile:");
+	};
+	printf("  server resident memory before the index: %s\n", before.c_str());
+	printf("  after its first answer: %s\n", memory().c_str());
+	for (size_t i = 0; i < 20000; i++) {
+		size_t k = (i * 7919) % (last_key + 1);
+		if (ask(fd, "bigcdb user" + std::to_string(k) + "@example.org") !=
+		    big_value("c0", k))
+			errx(1, "wrong reply from the index for key %zu", k);
+	}
+	printf("  after 20000 lookups all over it: %s\n", memory().c_str());
+}
+
+// The big map served from its cdb index: built from a text of version
+// "c0", asked, then rebuilt `rounds` times from new versions while the small
+// map's client goes on (its latencies filed under *indexing).
+void index_rounds(const char* makemap, const std::string& maps, size_t megabytes, int rounds,
+                  size_t last_key, pid_t pid, int fd, std::atomic<bool>* indexing)
+{
+	std::string text = maps + "/bigcdb",
+	            key = "bigcdb user" + std::to_string(last_key) + "@example.org";
+	std::string build = std::string(makemap) + " " + text;
+	std::string memory_before = "anonymous " + proc_status(pid, "RssAnon:") + ", file " +
+	                            proc_status(pid, "RssFile:");
+	for (int r = 0; r <= rounds; r++) {
+		// Appended: g++ 12 at -O3 sees an overlapping copy in "c" + a string.
+		std::string tag = std::string("c").append(std::to_string(r));
+		std::string old_tag = std::string("c").append(std::to_string(r - 1));
+		write_big_map(text, megabytes, tag);
+		*indexing = r > 0;
+		auto t0 = bench_clock::now();
+		if (system(build.c_str()) != 0)
+			errx(1, "%s failed", build.c_str());
+		double built_ms = ms_since(t0);
+		std::string reply;
+		size_t asked = 0;
+		while ((reply = ask(fd, key)) != big_value(tag, last_key)) {
+			asked++;
+			if (r == 0 || reply != big_value(old_tag, last_key))
+				errx(1, "wrong reply from the index: %s", reply.c_str());
+		}
+		if (r == 0) {
+			printf("  index of %zu MB built in %.0f ms; first answer %.1f ms after\n",
+			       megabytes, built_ms, ms_since(t0) - built_ms);
+			index_memory(pid, fd, last_key, memory_before);
+		} else {
+			printf("  index rebuilt %d: built in %.0f ms, the new version answered "
+			       "%.0f ms "
+			       "after the rename (%zu lookups of the old one meanwhile)\n",
+			       r, built_ms, ms_since(t0) - built_ms, asked);
+		}
+		*indexing = false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	}
+	printf("  server with the index: resident memory %s\n", proc_status(pid, "VmRSS:").c_str());
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
 	size_t megabytes = 50;
 	int rounds = 3;
+	const char* makemap = nullptr;
 	int opt;
-	while ((opt = getopt(argc, argv, "m:r:")) != -1) {
+	const char* usage =
+	        "usage: map_load [-m MEGABYTES] [-r ROUNDS] [-M SMAP_MAKEMAP] SMAP_SERVE";
+	while ((opt = getopt(argc, argv, "m:r:M:")) != -1) {
 		if (opt == 'm')
 			megabytes = strtoul(optarg, nullptr, 10);
 		else if (opt == 'r')
 			rounds = atoi(optarg);
+		else if (opt == 'M')
+			makemap = optarg;
 		else
-			errx(1, "usage: map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE");
+			errx(1, "%s", usage);
 	}
 	if (argc - optind != 1 || megabytes == 0 || rounds < 1)
-		errx(1, "usage: map_load [-m MEGABYTES] [-r ROUNDS] SMAP_SERVE");
+		errx(1, "%s", usage);
 	const char* serve = argv[optind];
 
 	char tmpl[] = "/tmp/maplo.XXXXXX";
@@ -220,7 +293,7 @@ int main(int argc, char* argv[])
 
 	// The small map's client: closed loop, each latency filed under
 	// whether a big load was under way when the lookup started or ended.
-	std::atomic<bool> loading{false}, done{false};
+	std::atomic<bool> loading{false}, indexing{false}, done{false};
 	latencies lat;
 	std::thread asker([&] {
 		while (!done) {
@@ -230,7 +303,10 @@ int main(int argc, char* argv[])
 				errx(1, "wrong reply from the small map");
 			double ms = ms_since(t0);
 			std::lock_guard<std::mutex> g(lat.lock);
-			(during || loading ? lat.loading_ms : lat.idle_ms).push_back(ms);
+			if (indexing)
+				lat.index_ms.push_back(ms);
+			else
+				(during || loading ? lat.loading_ms : lat.idle_ms).push_back(ms);
 		}
 	});
 
@@ -312,11 +388,15 @@ int main(int argc, char* argv[])
 		std::this_thread::sleep_for(std::chrono::milliseconds(300));
 	}
 	close(fresh);
+	if (makemap != nullptr)
+		index_rounds(makemap, maps, megabytes, rounds, last_key, pid, big, &indexing);
 	done = true;
 	asker.join();
 	printf("  small map, one client in a closed loop:\n");
 	print_latencies("with no load under way:", lat.idle_ms);
 	print_latencies("while the big map loads:", lat.loading_ms);
+	if (makemap != nullptr)
+		print_latencies("while the index is rebuilt:", lat.index_ms);
 	printf("  server: resident memory %s, peak %s\n", proc_status(pid, "VmRSS:").c_str(),
 	       proc_status(pid, "VmHWM:").c_str());
 

@@ -2,7 +2,8 @@
 // throughput: lookups per second through smap-backend, set against the
 // floor that any backend pays on this machine.
 //
-//   throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] [-S SMAP_SERVE] BACKEND
+//   throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] [-S SMAP_SERVE [-M SMAP_MAKEMAP]]
+//              BACKEND
 //   throughput -C backend|relay [-n N] [-w WRAPPER] BACKEND
 //   throughput --relay|--checked-relay SOCKET
 //   throughput --bridge UPSTREAM SOCKET
@@ -23,8 +24,10 @@
 // asking the line server directly, a second direct backend to calibrate,
 // and the backend asking a minimal bridge (tp_bridge) over a local
 // socket, the floor for any bridge; beside them, the backend asking
-// SMAP_SERVE with a map file that holds every key asked. It reports the
-// ratios to the direct path and the latency that each adds to a lookup.
+// SMAP_SERVE with a map file that holds every key asked, and with -M also
+// SMAP_SERVE answering from that map's cdb index, built by SMAP_MAKEMAP.
+// It reports the ratios to the direct path and the latency that each adds
+// to a lookup.
 //
 // The benchmark, its threads and its children are pinned to one CPU, and
 // the programs take turns in blocks of BLOCK lookups, the order rotating
@@ -492,11 +495,24 @@ std::string write_map(const std::string& dir, unsigned long n, unsigned block)
 	return maps;
 }
 
+// DIR/maps-cdb/aliases.cdb from the map of write_map(), by `makemap_path`;
+// the text goes, so that the index alone answers.
+std::string write_cdb_map(const std::string& dir, const char* makemap_path)
+{
+	std::string maps = dir + "/maps-cdb", path = maps + "/" + TP_TABLE;
+	std::string cmd = "mkdir " + maps + " && cp " + dir + "/maps/" + TP_TABLE + " " + path +
+	                  " && " + makemap_path + " " + path + " && rm " + path;
+	if (system(cmd.c_str()) != 0)
+		errx(1, "cannot build %s.cdb with %s", path.c_str(), makemap_path);
+	return maps;
+}
+
 // Closed loop through the backend alone and through the backend and a
 // bridge to a netstring server: smap-serve over a local socket and over
-// TCP, the minimal bridge over a local socket; and smap-serve with maps.
-void bridge_phase(const char* backend_path, const char* serve_path, const char* line_sock,
-                  unsigned long n, unsigned block)
+// TCP, the minimal bridge over a local socket; and smap-serve with maps,
+// text and (with `makemap_path`) cdb.
+void bridge_phase(const char* backend_path, const char* serve_path, const char* makemap_path,
+                  const char* line_sock, unsigned long n, unsigned block)
 {
 	tp_nsserver_address ns = tp_nsserver_start();
 	std::string dir = ns.dir;
@@ -510,8 +526,11 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	                    tcp.socket});
 	start_bridge(&minimal, {self_path(), "--bridge", ns.path, minimal.socket});
 	start_bridge(&maps, {serve_path, maps.socket, write_map(dir, n, block)});
+	bridge cdb = {"smap-serve cdb", dir + "/cdb.sock"};
+	if (makemap_path != nullptr)
+		start_bridge(&cdb, {serve_path, cdb.socket, write_cdb_map(dir, makemap_path)});
 
-	program direct, copy, via_local, via_tcp, via_minimal, via_maps;
+	program direct, copy, via_local, via_tcp, via_minimal, via_maps, via_cdb;
 	direct.name = "backend direct";
 	copy.name = "backend copy";
 	via_local.name = "via bridge unix";
@@ -530,6 +549,14 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	start_child(&via_maps, command(nullptr, {backend_path, maps.socket}));
 
 	std::vector<program*> progs = {&direct, &copy, &via_local, &via_tcp, &via_minimal, &via_maps};
+	std::vector<program*> map_progs = {&via_local, &via_tcp, &via_minimal, &via_maps};
+	if (makemap_path != nullptr) {
+		via_cdb.name = "via maps cdb";
+		via_cdb.helper = cdb.pid;
+		start_child(&via_cdb, command(nullptr, {backend_path, cdb.socket}));
+		progs.push_back(&via_cdb);
+		map_progs.push_back(&via_cdb);
+	}
 	std::vector<unsigned> counts = run_rounds(progs, n, block, false);
 	double calibration = ratio(copy, direct, counts);
 	printf("\nbridge, closed loop: %lu lookups per program in %zu rounds of %u\n", n,
@@ -551,12 +578,15 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	       ratio(via_local, via_minimal, counts));
 	printf("  via maps / backend direct                   %6.3f\n",
 	       ratio(via_maps, direct, counts));
+	if (makemap_path != nullptr)
+		printf("  via maps cdb / via maps                     %6.3f   (target >= 0.9)\n",
+		       ratio(via_cdb, via_maps, counts));
 	printf("  added latency per lookup, median of rounds:\n");
-	for (const program* p : {&via_local, &via_tcp, &via_minimal, &via_maps})
+	for (const program* p : map_progs)
 		printf("    %-16s %7.2f us\n", p->name, added_ns(*p, direct, counts) / 1000);
 	printf("  CPU time per lookup, median of blocks:\n");
 	printf("    %-16s %7.2f us\n", "smap-backend", median(direct.block_cpu_ns) / 1000);
-	for (const program* p : {&via_local, &via_tcp, &via_minimal, &via_maps})
+	for (const program* p : map_progs)
 		printf("    %-16s %7.2f us\n", p->name, median(p->block_helper_cpu_ns) / 1000);
 
 	printf("  peak resident memory (VmHWM) and total CPU of the bridges:\n");
@@ -570,11 +600,16 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	stop_bridge(&maps);
 	unlink((dir + "/maps/" + TP_TABLE).c_str());
 	rmdir((dir + "/maps").c_str());
+	if (makemap_path != nullptr) {
+		stop_bridge(&cdb);
+		unlink((dir + "/maps-cdb/" + TP_TABLE + ".cdb").c_str());
+		rmdir((dir + "/maps-cdb").c_str());
+	}
 	tp_nsserver_cleanup();
 }
 
-int benchmark(const char* backend_path, const char* serve_path, unsigned long n, unsigned block,
-              int cpu)
+int benchmark(const char* backend_path, const char* serve_path, const char* makemap_path,
+              unsigned long n, unsigned block, int cpu)
 {
 	cpu = pin(cpu);
 	const char* sock = tp_server_start();
@@ -602,7 +637,7 @@ int benchmark(const char* backend_path, const char* serve_path, unsigned long n,
 	double c2 = run_phase("pipelined", {nullptr, &relay, &copy, &checked, &backend}, n, block,
 	                      true);
 	if (serve_path != nullptr)
-		bridge_phase(backend_path, serve_path, sock, n, block);
+		bridge_phase(backend_path, serve_path, makemap_path, sock, n, block);
 
 	// ru_maxrss also counts the pages the child shared with this process
 	// before its exec, so VmHWM is the child's own peak.
@@ -645,8 +680,8 @@ int count_run(const char* which, const char* backend_path, unsigned long n, cons
 
 [[noreturn]] void usage()
 {
-	fprintf(stderr, "usage: throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] [-S SMAP_SERVE] "
-	                "BACKEND\n"
+	fprintf(stderr, "usage: throughput [-n N] [-b BLOCK] [-c CPU] [-t SECONDS] [-S SMAP_SERVE "
+	                "[-M SMAP_MAKEMAP]] BACKEND\n"
 	                "       throughput -C backend|relay [-n N] [-w WRAPPER] BACKEND\n"
 	                "       throughput --relay|--checked-relay SOCKET\n"
 	                "       throughput --bridge UPSTREAM SOCKET\n");
@@ -681,8 +716,9 @@ int main(int argc, char* argv[])
 	const char* which = nullptr;
 	const char* wrapper = nullptr;
 	const char* serve_path = nullptr;
+	const char* makemap_path = nullptr;
 	int opt;
-	while ((opt = getopt(argc, argv, "n:b:c:t:C:w:S:")) != -1) {
+	while ((opt = getopt(argc, argv, "n:b:c:t:C:w:S:M:")) != -1) {
 		switch (opt) {
 		case 'n':
 			n = number(optarg, 0);
@@ -705,11 +741,14 @@ int main(int argc, char* argv[])
 		case 'S':
 			serve_path = optarg;
 			break;
+		case 'M':
+			makemap_path = optarg;
+			break;
 		default:
 			usage();
 		}
 	}
-	if (argc - optind != 1)
+	if (argc - optind != 1 || (makemap_path != nullptr && serve_path == nullptr))
 		usage();
 	// A benchmark that hangs ends; its children then see end of input.
 	alarm(static_cast<unsigned>(seconds));
@@ -720,5 +759,6 @@ int main(int argc, char* argv[])
 		return count_run(which, argv[optind], n, wrapper);
 	if (n == 0)
 		usage();
-	return benchmark(argv[optind], serve_path, n, static_cast<unsigned>(block), cpu);
+	return benchmark(argv[optind], serve_path, makemap_path, n, static_cast<unsigned>(block),
+	                 cpu);
 }

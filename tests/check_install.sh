@@ -12,14 +12,14 @@ trap 'rm -rf "$tmp"' EXIT
 
 check_tree() {
 	root=$1
-	for f in libexec/smap-backend sbin/smap-serve bin/smap-query; do
+	for f in libexec/smap-backend sbin/smap-serve sbin/smap-makemap bin/smap-query; do
 		if [ ! -x "$root/$f" ]; then
 			echo "missing executable: $root/$f"
 			exit 1
 		fi
 	done
 	for f in share/man/man8/smap-backend.8 share/man/man8/smap-serve.8 \
-	         share/man/man1/smap-query.1; do
+	         share/man/man8/smap-makemap.8 share/man/man1/smap-query.1; do
 		if [ ! -s "$root/$f" ]; then
 			echo "missing manual page: $root/$f"
 			exit 1

@@ -741,3 +741,132 @@ TEST(Soak, ARealBackendBesideFloodsAndSlowReaders)
 		unlink(dir.file("serve.log").c_str());
 	}
 }
+
+// --- An index renamed over under load -----------------------------------------
+
+namespace
+{
+
+constexpr int RENAME_BACKENDS = 60;
+constexpr int RENAMES = 120;
+// Not a divisor of the server's second between looks, so that its looks
+// find either version.
+constexpr int RENAME_EVERY_MS = 23;
+constexpr int RENAME_KEYS = 500;
+
+// What one backend's closed loop saw: answers from each version.
+struct version_figures {
+	long lookups = 0, from_a = 0, from_b = 0, failed = 0;
+	std::string first_failure;
+};
+
+// Lookups one at a time until `done`; each must be found, with the value
+// of version A or of version B.
+void either_version(spawned* backend, int who, const std::atomic<bool>* done,
+                    version_figures* f)
+{
+	std::string line;
+	for (long i = 0; !*done; i++) {
+		std::string key = std::to_string((i * RENAME_BACKENDS + who) % RENAME_KEYS);
+		std::string id = std::to_string(i);
+		backend->send("table|0.1|0|soak|lookup|alias|" + id + "|k" + key + "\n");
+		f->lookups++;
+		bool answered = backend->read_line(&line, 60000);
+		std::string found = "lookup-result|" + id + "|found|";
+		if (answered && line == found + "A-" + key) {
+			f->from_a++;
+			continue;
+		}
+		if (answered && line == found + "B-" + key) {
+			f->from_b++;
+			continue;
+		}
+		if (f->failed++ == 0)
+			f->first_failure = answered ? line : "no result";
+		if (!answered)
+			return;
+	}
+}
+
+// The index of a map whose values are "TAG-N", built by smap-makemap.
+std::string index_of(const temp_dir& dir, const std::string& tag)
+{
+	std::string map;
+	for (int k = 0; k < RENAME_KEYS; k++) {
+		std::string n = std::to_string(k);
+		map.append("k").append(n).append(" ").append(tag).append("-").append(n).append("\n");
+	}
+	std::string path = dir.file("version-" + tag);
+	write_file(path, map);
+	EXPECT_EQ(spawned({SMAP_MAKEMAP_PATH, path}).finish(30000).status, 0);
+	return read_file(path + ".cdb");
+}
+
+} // namespace
+
+TEST(Soak, SixtyBackendsWhileTheIndexIsRenamedOver)
+{
+	temp_dir dir;
+	std::string sock = dir.file("s"), maps = dir.file("maps");
+	mkdir(maps.c_str(), 0755);
+	std::string versions[2] = {index_of(dir, "A"), index_of(dir, "B")};
+	std::string index = maps + "/soak.cdb";
+	write_file(index, versions[0]);
+	server_process serve(wrapped({SMAP_SERVE_PATH, sock, maps}), sock,
+	                     {.log = dir.file("serve.log")});
+	std::vector<std::unique_ptr<spawned>> backends;
+	std::string line;
+	for (int b = 0; b < RENAME_BACKENDS; b++) {
+		backends.push_back(std::make_unique<spawned>(strings{SMAP_BACKEND_PATH, sock}));
+		backends.back()->send("config|ready\n");
+		for (int i = 0; i < 10; i++)
+			ASSERT_TRUE(backends.back()->read_line(&line, 60000));
+	}
+	std::vector<version_figures> figures(RENAME_BACKENDS);
+	std::atomic<bool> done{false};
+	long long start = monotonic_ms();
+	int fds_before = -1, fds_busy = -1;
+	{
+		std::vector<std::thread> threads;
+		for (int b = 0; b < RENAME_BACKENDS; b++)
+			threads.emplace_back(either_version, backends[b].get(), b, &done, &figures[b]);
+		// Each version written whole beside the index and renamed over it:
+		// B three times out of four, so that the server's looks, once a
+		// second, find B after the A of the start nearly always.
+		for (int r = 1; r <= RENAMES; r++) {
+			write_file(index + ".new", versions[r % 4 == 0 ? 0 : 1]);
+			ASSERT_EQ(rename((index + ".new").c_str(), index.c_str()), 0);
+			usleep(RENAME_EVERY_MS * 1000);
+			// Every backend has connected by then.
+			if (r == RENAMES / 4)
+				fds_before = serve.open_fds();
+		}
+		fds_busy = serve.open_fds();
+		done = true;
+		for (auto& t : threads)
+			t.join();
+	}
+	long long elapsed = monotonic_ms() - start;
+	version_figures all;
+	for (int b = 0; b < RENAME_BACKENDS; b++) {
+		all.lookups += figures[b].lookups;
+		all.from_a += figures[b].from_a;
+		all.from_b += figures[b].from_b;
+		all.failed += figures[b].failed;
+		if (figures[b].failed > 0)
+			ADD_FAILURE() << "backend " << b << ": " << figures[b].failed
+			              << " failed lookups, the first: " << figures[b].first_failure;
+		EXPECT_EQ(backends[b]->finish(30000).status, 0);
+	}
+	EXPECT_EQ(all.failed, 0);
+	EXPECT_TRUE(serve.running());
+	// No descriptor is kept for the index, whichever version is mapped.
+	EXPECT_EQ(fds_busy, fds_before);
+	printf("rename soak: %d backends, the index renamed over %d times in %.1f s\n",
+	       RENAME_BACKENDS, RENAMES, elapsed / 1000.0);
+	printf("  %ld lookups (%.0f/s), %ld failed; %ld answered from version A, %ld from B\n",
+	       all.lookups, all.lookups * 1000.0 / std::max(elapsed, 1LL), all.failed, all.from_a,
+	       all.from_b);
+	printf("  smap-serve descriptors: %d after %d renames, %d after %d\n", fds_before,
+	       RENAMES / 4, fds_busy, RENAMES);
+}

@@ -22,8 +22,9 @@ function(smap_tool_test name source lib)
     SMAP_VERSION="${PROJECT_VERSION}"
     SMAP_SERVE_PATH="$<TARGET_FILE:smap-serve>"
     SMAP_QUERY_PATH="$<TARGET_FILE:smap-query>"
+    SMAP_MAKEMAP_PATH="$<TARGET_FILE:smap-makemap>"
     SMAP_BACKEND_PATH="$<TARGET_FILE:smap-backend>")
-  add_dependencies(${name} smap-serve smap-query smap-backend)
+  add_dependencies(${name} smap-serve smap-query smap-backend smap-makemap)
   gtest_discover_tests(${name} PROPERTIES TIMEOUT 60)
 endfunction()
 
@@ -36,9 +37,19 @@ smap_tool_test(test_admission serve/test_admission.cpp smap_serve)
 smap_tool_test(test_mapfile serve/test_mapfile.cpp smap_serve)
 smap_tool_test(test_serve serve/test_serve.cpp smap_serve)
 smap_tool_test(test_maps serve/test_maps.cpp smap_serve)
+smap_tool_test(test_cdbmap serve/test_cdbmap.cpp smap_serve)
 smap_tool_test(test_bridge serve/test_bridge.cpp smap_serve)
 smap_tool_test(test_svcmgr serve/test_svcmgr.cpp smap_serve)
 smap_tool_test(test_query query/test_query.cpp smap_net)
+# tinycdb's own tool builds a file for the tests of serving it, where it
+# is installed (Debian package tinycdb).
+find_program(SMAP_CDB_PROGRAM cdb)
+if(NOT SMAP_CDB_PROGRAM)
+  set(SMAP_CDB_PROGRAM "")
+endif()
+smap_tool_test(test_makemap makemap/test_makemap.cpp smap_serve)
+target_compile_definitions(test_makemap PRIVATE SMAP_CDB_PROGRAM="${SMAP_CDB_PROGRAM}"
+                           SMAP_EXAMPLES_DIR="${PROJECT_SOURCE_DIR}/examples/maps")
 
 find_program(GROFF groff)
 if(GROFF)
@@ -46,7 +57,7 @@ if(GROFF)
   add_test(NAME tools_man_pages
            COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_man.sh ${GROFF} ${PROJECT_VERSION}
                    ${PROJECT_BINARY_DIR}/man/smap-backend.8 ${PROJECT_BINARY_DIR}/man/smap-serve.8
-                   ${PROJECT_BINARY_DIR}/man/smap-query.1)
+                   ${PROJECT_BINARY_DIR}/man/smap-makemap.8 ${PROJECT_BINARY_DIR}/man/smap-query.1)
 endif()
 add_test(NAME tools_install
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/check_install.sh ${CMAKE_COMMAND}

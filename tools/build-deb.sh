@@ -112,7 +112,7 @@ prerm|deb-systemd-invoke stop 'smap-serve.socket'
 EOF
 
 # The programs and manual pages name the version of CMakeLists.txt too.
-for program in usr/sbin/smap-serve usr/bin/smap-query; do
+for program in usr/sbin/smap-serve usr/sbin/smap-makemap usr/bin/smap-query; do
 	said=$("$out/root/$program" --version || true)
 	if [ "$said" != "${program##*/} $version" ]; then
 		echo "make deb: $program --version says \"$said\", not ${program##*/} $version" >&2

@@ -79,7 +79,8 @@ TEST(Mapfile, SameEntriesAndSkippedLinesHoweverTheTextIsCut)
 	for (int n = 0; n < 40000; n++) {
 		std::string number = std::to_string(n);
 		text.append("\nk").append(number).append(" v").append(number);
-		expected.emplace_back(std::string("k").append(number), std::string("v").append(number));
+		expected.emplace_back(std::string("k").append(number),
+		                      std::string("v").append(number));
 	}
 	const skip_list expected_skips = {{3, "duplicate key"},
 	                                  {5, "NUL byte"},

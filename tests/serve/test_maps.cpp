@@ -271,3 +271,87 @@ TEST_F(ServeMaps, HangupReadsTheMapsAgain)
 }
 
 } // namespace
+
+namespace
+{
+
+// The sample aliases as an index, by smap-makemap, beside their text.
+void make_index(const std::string& maps, const std::string& table)
+{
+	child_result r = spawned({SMAP_MAKEMAP_PATH, maps + "/" + table}).finish(10000);
+	ASSERT_EQ(r.status, 1) << r.err; // the sample's duplicate key
+}
+
+TEST_F(ServeMaps, AnIndexAnswersForItsTextAndIsLoggedWhenOlder)
+{
+	make_index(maps, "aliases");
+	write_file(maps + "/aliases", "postmaster text-wins-not\n");
+	// Older than its source by more than 100 s.
+	timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 200, 0}};
+	ASSERT_EQ(utimensat(AT_FDCWD, (maps + "/aliases.cdb").c_str(), old, 0), 0);
+	write_file(maps + "/real.cdb", read_file(maps + "/aliases.cdb"));
+	write_file(maps + "/linked", "postmaster from-text\n");
+	ASSERT_EQ(symlink("real.cdb", (maps + "/linked.cdb").c_str()), 0);
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
+	int fd = connect_to(sock);
+	for (int round = 0; round < 2; round++) {
+		EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+		EXPECT_EQ(ask(fd, "aliases carol"), "NOTFOUND ");
+		// An index is no table; a linked index is not served.
+		EXPECT_EQ(ask(fd, "aliases.cdb postmaster"), "PERM unknown table");
+		EXPECT_EQ(ask(fd, "linked postmaster"), "OK from-text");
+	}
+	std::string log = read_file(serve.log());
+	EXPECT_EQ(count_of(log, "map aliases.cdb is 2"), 1u) << log;
+	EXPECT_EQ(count_of(log, "map linked.cdb is a symbolic link: not served"), 1u) << log;
+	EXPECT_EQ(count_of(log, "loaded map aliases"), 0u) << log;
+	close(fd);
+}
+
+// A truncated and a garbled index answer TEMP, logged once for each
+// state of the file; the server goes on.
+TEST_F(ServeMaps, DamagedIndexesAnswerTemp)
+{
+	std::string big;
+	for (int i = 0; i < 5000; i++)
+		big += "key" + std::to_string(i) + " value" + std::to_string(i) + "\n";
+	write_file(maps + "/big", big);
+	child_result r = spawned({SMAP_MAKEMAP_PATH, maps + "/big"}).finish(10000);
+	ASSERT_EQ(r.status, 0) << r.err;
+	unlink((maps + "/big").c_str());
+	std::string whole = read_file(maps + "/big.cdb");
+	server_process serve({SMAP_SERVE_PATH, sock, maps}, sock, logged);
+	int fd = connect_to(sock);
+	EXPECT_EQ(ask(fd, "big key4999"), "OK value4999");
+	struct {
+		const char* what;
+		std::string bytes;
+	} rows[] = {
+	        {"truncated", whole.substr(0, whole.size() / 3)},
+	        {"garbled", std::string(2048, '\xff') + whole.substr(2048)},
+	};
+	for (const auto& row : rows) {
+		// In place, and after the server has looked at the file again.
+		int w = open((maps + "/big.cdb").c_str(), O_WRONLY | O_TRUNC);
+		ASSERT_EQ(write(w, row.bytes.data(), row.bytes.size()), ssize_t(row.bytes.size()));
+		close(w);
+		long long end = monotonic_ms() + 3000;
+		std::string reply;
+		while ((reply = ask(fd, "big key4999")) != "TEMP map big is damaged" &&
+		       monotonic_ms() < end)
+			usleep(50000);
+		EXPECT_EQ(reply, "TEMP map big is damaged") << row.what;
+		usleep(1100000);
+		for (const char* key : {"key4999", "key0", "nokey"})
+			EXPECT_EQ(ask(fd, std::string("big ") + key), "TEMP map big is damaged")
+			        << row.what << " " << key;
+	}
+	EXPECT_EQ(ask(fd, "aliases postmaster"), "OK root");
+	EXPECT_TRUE(serve.running());
+	std::string log = read_file(serve.log());
+	EXPECT_GE(count_of(log, "map big is damaged"), 2u) << log;
+	EXPECT_LE(count_of(log, "map big is damaged"), 4u) << log;
+	close(fd);
+}
+
+} // namespace

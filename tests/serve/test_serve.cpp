@@ -425,6 +425,9 @@ TEST(ToolsCommandLine, HelpAndVersion)
 	        {{SMAP_QUERY_PATH, "--help"}, query_usage},
 	        {{SMAP_QUERY_PATH, "-h", "/nonexistent/s", "t", "k"}, query_usage},
 	        {{SMAP_QUERY_PATH, "--version"}, "smap-query " SMAP_VERSION "\n"},
+	        {{SMAP_MAKEMAP_PATH, "--help"}, "usage: smap-makemap [-f] FILE"},
+	        {{SMAP_MAKEMAP_PATH, "-f", "-h", "/nonexistent/m"}, "usage: smap-makemap [-f] FILE"},
+	        {{SMAP_MAKEMAP_PATH, "--version"}, "smap-makemap " SMAP_VERSION "\n"},
 	};
 	for (const auto& [argv, out] : cases) {
 		child_result r = spawned(argv).finish(5000);

@@ -300,11 +300,12 @@ TEST_F(ServeMaps, UnderTheJournalLinesCarryTheirLevelNotTheName)
 		serve.stop(SIGTERM, 5000);
 	}
 	// Each kind of line, by the start of one of them.
-	std::string text = "\n";
-	text += read_file(logged.log);
+	// Appended: g++ 12 at -O3 sees an overlapping copy in "\n" + a string.
+	std::string text = std::string("\n").append(read_file(logged.log));
 	for (std::string start : {"<6>descriptor limit ", "<7>client ", "<6>stopped by signal 15",
 	                          "<4>warn: NOTIFY_SOCKET x is not a usable socket name"})
-		EXPECT_NE(text.find("\n" + start), std::string::npos) << start << " in:" << text;
+		EXPECT_NE(text.find(std::string("\n").append(start)), std::string::npos)
+		        << start << " in:" << text;
 
 	// Starts that fail: each writes one line.
 	struct {

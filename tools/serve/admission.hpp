@@ -56,7 +56,8 @@ constexpr size_t ADMISSION_MAX_CLIENTS = 1024;
 // Descriptors kept for what is not a client: 0, 1 and 2, the listener, the
 // signal pipe, the map directory, the map files being loaded, one open only
 // for a moment (the new connection accepted before the idle client it
-// replaces is closed, or a small map file read whole), and room for name
+// replaces is closed, a small map file read whole, or a map index being
+// mapped, which keeps no descriptor afterwards), and room for name
 // resolution and descriptors inherited from the parent.
 constexpr size_t ADMISSION_FD_RESERVE = 3 + 1 + 2 + 1 + MAPS_LOADS_MAX + 1 + 8;
 constexpr int64_t ADMISSION_FRESH_MS = 200;

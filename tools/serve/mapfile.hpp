@@ -9,8 +9,9 @@
 // it skips, with why, to the caller. Nothing here is fatal: mapfile_init()
 // returns false when memory runs out, and mapfile_append() and
 // mapfile_index() throw std::bad_alloc, after which the version is only
-// fit to be freed. The text must stay under 4 GiB, as lengths and entry
-// slots are 32-bit (the map directory refuses files over 1 GiB).
+// fit to be freed. The text must stay within MAPFILE_TEXT_MAX bytes, as
+// lengths and entry slots are 32-bit (the map directory refuses files over
+// 1 GiB).
 //
 // Invariants:
 // 1. Lines: a line ends at a newline, or at the end of the text once the
@@ -58,6 +59,7 @@
 
 // The longest value: an "OK " reply holding it fits in a reply.
 constexpr size_t MAPFILE_VALUE_MAX = SMAP_REPLY_MAX - 3;
+constexpr size_t MAPFILE_TEXT_MAX = UINT32_MAX;
 constexpr size_t MAPFILE_BLOCK_FIRST = 16;
 constexpr size_t MAPFILE_BLOCK_MAX = 16384;
 

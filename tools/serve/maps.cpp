@@ -5,14 +5,16 @@
 #include "support/log.hpp"
 #include "tools/net/clock.hpp"
 #include "tools/net/errtext.hpp"
+#include "tools/serve/cdbmap.hpp"
 #include "tools/serve/filestamp.hpp"
+#include "tools/serve/mapdir.hpp"
+#include "tools/serve/mapfault.hpp"
 #include "tools/serve/mapfile.hpp"
+#include "tools/serve/mapskip.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <sys/stat.h>
@@ -47,55 +49,17 @@ struct map_table {
 	file_stamp failed;
 };
 
-// A warning about a table's file, and the state of the file it was about:
-// its stamp, or an empty one when the name could not be looked up.
-struct fault_note {
-	file_stamp stamp;
-	std::string text;
-};
-
-int maps_dir = -1;
 std::unordered_map<std::string, map_table> maps_tables;
-// The last warning about each name's file, kept until the name is found in
-// another state, goes away or maps_reload(): a fault is logged once for
-// each state of the file, not at every query.
-std::unordered_map<std::string, fault_note> maps_faults;
 // Loads in progress, each holding its file open.
 size_t maps_loading;
 bool maps_load_ended;
 // How long a query waits for a first version: see maps_wait_ms().
 int64_t maps_wait = MAPS_WAIT_MS;
 
-bool valid_table_name(std::string_view name)
-{
-	if (name.empty() || name[0] == '.' || name.size() > 255)
-		return false;
-	for (char c : name) {
-		bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-		          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' || c == '+';
-		if (!ok)
-			return false;
-	}
-	return true;
-}
-
-// Logs "warn: TEXT" unless it is the last warning logged about the file of
-// `name` and the file is in the same state.
-void warn_fault(const std::string& name, const file_stamp& stamp, const std::string& text)
-{
-	auto [it, fresh] = maps_faults.try_emplace(name);
-	if (!fresh && it->second.text == text && same_stamp(it->second.stamp, stamp))
-		return;
-	it->second = {stamp, text};
-	log_warning("warn: %s", text.c_str());
-}
-
-// Logs a line skipped by the load of `name`, the first MAPS_WARNINGS_MAX
-// of each load; end_load() counts the rest.
+// Logs a line skipped by the load of `name`.
 void warn_skipped(const std::string& name, const mapfile& file, size_t line, const char* why)
 {
-	if (file.skipped <= MAPS_WARNINGS_MAX)
-		log_warning("warn: map %s line %zu: %s, line skipped", name.c_str(), line, why);
+	mapskip_line(name, file.skipped, line, why);
 }
 
 // Ends the load of `t`: the new version replaces the old one, or, when
@@ -106,15 +70,12 @@ void end_load(const std::string& name, map_table* t, const std::string& why)
 	if (l->fd != -1)
 		close(l->fd);
 	if (why.empty()) {
-		size_t skipped = l->v->file.skipped;
-		if (skipped > MAPS_WARNINGS_MAX)
-			log_warning("warn: map %s: %zu more lines skipped", name.c_str(),
-			            skipped - MAPS_WARNINGS_MAX);
+		mapskip_end(name, l->v->file.skipped);
 		log_note("loaded map %s: %zu entries", name.c_str(), mapfile_count(l->v->file));
 		t->current = std::move(l->v);
 		t->failure.clear();
 	} else {
-		warn_fault(name, l->v->stamp, why);
+		mapfault_warn(name, l->v->stamp, why);
 		t->failed = l->v->stamp;
 		t->failure = why;
 		t->current.reset();
@@ -180,7 +141,7 @@ enum start_result { START_OK, START_NO_TABLE, START_FAILED };
 
 void warn_link(const std::string& name, const file_stamp& stamp)
 {
-	warn_fault(name, stamp, "map " + name + " is a symbolic link: not served");
+	mapfault_warn(name, stamp, mapdir_link_warning(name));
 }
 
 // Opens the file of `name`, last seen as `seen`, and starts loading it
@@ -188,37 +149,31 @@ void warn_link(const std::string& name, const file_stamp& stamp)
 start_result start_load(const std::string& name, const file_stamp& seen, map_table* t,
                         std::string* reply)
 {
-	// No symbolic link is followed; non-blocking, so that a file swapped
-	// for a FIFO cannot hang the server. The type is checked again on the
-	// open descriptor.
-	int fd = openat(maps_dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-	std::string why;
+	int fd, error;
 	struct stat st;
+	std::string why;
 	file_stamp stamp = seen;
-	if (fd == -1) {
-		int error = errno;
-		// ELOOP, or EMLINK on some systems: the name is now a link.
-		if (error == ELOOP || error == EMLINK) {
-			warn_link(name, seen);
-			*reply = NO_TABLE;
-			return START_NO_TABLE;
-		}
-		if (error == ENOENT) {
-			*reply = NO_TABLE;
-			return START_NO_TABLE;
-		}
-		why = with_error("cannot open map " + name, error);
-	} else if (fstat(fd, &st) == -1) {
-		why = with_error("cannot stat map " + name, errno);
-	} else if (!S_ISREG(st.st_mode)) {
-		close(fd);
+	switch (mapdir_open_file(name, &fd, &st, &error)) {
+	case MAPDIR_LINK:
+		warn_link(name, seen);
 		*reply = NO_TABLE;
 		return START_NO_TABLE;
-	} else {
+	case MAPDIR_NONE:
+	case MAPDIR_OTHER:
+		*reply = NO_TABLE;
+		return START_NO_TABLE;
+	case MAPDIR_OPEN_FAILED:
+		why = with_error("cannot open map " + name, error);
+		break;
+	case MAPDIR_STAT_FAILED:
+		why = with_error("cannot stat map " + name, error);
+		break;
+	case MAPDIR_FILE:
 		stamp = stamp_of(st);
 		if (static_cast<uintmax_t>(st.st_size) > MAPS_FILE_MAX)
 			why = "map " + name + " is larger than " + std::to_string(MAPS_FILE_MAX) +
 			      " bytes";
+		break;
 	}
 	std::unique_ptr<map_load> l;
 	if (why.empty()) {
@@ -235,7 +190,7 @@ start_result start_load(const std::string& name, const file_stamp& seen, map_tab
 	if (!why.empty()) {
 		if (fd != -1)
 			close(fd);
-		warn_fault(name, stamp, why);
+		mapfault_warn(name, stamp, why);
 		*reply = "TEMP " + why;
 		return START_FAILED;
 	}
@@ -272,31 +227,23 @@ void forget(const std::string& name)
 map_table* find_table(const std::string& name, std::string* reply)
 {
 	struct stat st;
-	if (fstatat(maps_dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1) {
-		int error = errno;
+	int error;
+	mapdir_found found = mapdir_stat(name, &st, &error);
+	if (found != MAPDIR_FILE) {
 		forget(name);
-		if (error == ENOENT || error == ENOTDIR) {
-			maps_faults.erase(name);
-			*reply = NO_TABLE;
-		} else {
+		*reply = NO_TABLE;
+		if (found == MAPDIR_NONE) {
+			mapfault_gone(name);
+		} else if (found == MAPDIR_LINK) {
+			warn_link(name, stamp_of(st));
+		} else if (found == MAPDIR_STAT_FAILED) {
 			*reply = "TEMP " + with_error("cannot read map " + name, error);
-			warn_fault(name, {}, reply->substr(5));
+			mapfault_warn(name, {}, reply->substr(5));
 		}
 		return nullptr;
 	}
 	file_stamp stamp = stamp_of(st);
-	if (!S_ISREG(st.st_mode)) {
-		forget(name);
-		if (S_ISLNK(st.st_mode))
-			warn_link(name, stamp);
-		*reply = NO_TABLE;
-		return nullptr;
-	}
-	if (!maps_faults.empty()) {
-		auto note = maps_faults.find(name);
-		if (note != maps_faults.end() && !same_stamp(note->second.stamp, stamp))
-			maps_faults.erase(note);
-	}
+	mapfault_seen(name, stamp);
 
 	map_table* t = &maps_tables[name];
 	// A file of up to MAPS_STEP bytes is read whole within the query and
@@ -335,9 +282,7 @@ map_table* find_table(const std::string& name, std::string* reply)
 
 void maps_open(const char* dir)
 {
-	maps_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (maps_dir == -1)
-		die_sys("cannot open map directory %s", dir);
+	mapdir_open(dir);
 	maps_wait = test_bound_ms("SMAP_SERVE_TEST_MAP_WAIT_MS", MAPS_WAIT_MS);
 }
 
@@ -346,13 +291,20 @@ int64_t maps_wait_ms()
 	return maps_wait;
 }
 
-bool maps_answer(std::string_view table, std::string_view key, bool give_up, std::string* reply)
+bool maps_answer(std::string_view table, std::string_view key, bool give_up, int64_t now,
+                 std::string* reply)
 {
-	if (!valid_table_name(table)) {
+	if (!mapdir_valid_name(table)) {
 		*reply = NO_TABLE;
 		return true;
 	}
 	std::string name(table);
+	// An index beside the file answers for it; a text version loaded
+	// before the index came is of no more use.
+	if (cdbmap_answer(name, key, now, reply)) {
+		forget(name);
+		return true;
+	}
 	const map_table* t = find_table(name, reply);
 	if (t == nullptr)
 		return true;
@@ -391,5 +343,6 @@ void maps_reload()
 {
 	for (auto& [name, t] : maps_tables)
 		t.stale = true;
-	maps_faults.clear();
+	cdbmap_reload();
+	mapfault_forget_all();
 }

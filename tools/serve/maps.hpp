@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: ISC
-// Map directory: answers socketmap queries from plain map files.
+// Map directory: answers socketmap queries from plain map files, and from
+// their cdb indexes.
 //
-// The table TABLE is the file of that name in the map directory: one
+// The table TABLE is answered by the index TABLE.cdb when the directory
+// holds one (cdbmap.hpp: no loading, no waiting), and otherwise by the
+// text file TABLE in the map directory: one
 // "key value" entry per line, the key ending at the first run of blanks
 // (spaces or tabs) and the value being the rest of the line; a CR at the
 // end of a line belongs to neither; a line whose first non-blank byte is
@@ -10,12 +13,9 @@
 // version, are mapfile.hpp's; this module finds the files, tells their
 // versions apart, schedules their loads and logs what goes wrong.
 //
-// Table names are confined to the directory: a name that is empty, starts
-// with ".", or holds anything but letters, digits, ".", "_", "-" and "+"
-// names no table, and the file must be a regular file in the directory
-// itself: a symbolic link there names no table either (it is not
-// followed, wherever it points), so no query reaches a file outside the
-// directory.
+// Table names are confined to the directory, and a table's file must be a
+// regular file in the directory itself, never reached through a symbolic
+// link: mapdir.hpp's rules.
 //
 // Loading: a file is read at its first query, and again at the first query
 // after it changed (its identity, size, modification or change time
@@ -37,15 +37,15 @@
 // replaced is given up). A file of more than MAPS_FILE_MAX bytes is not
 // loaded.
 //
-// The module owns the directory descriptor and the loaded tables; a table
-// is forgotten when its file goes away. Only maps_open() is fatal (through
-// die_sys()); load problems are answered with TEMP and logged as warnings
-// (at most MAPS_WARNINGS_MAX skipped lines per load, then a count). A fault
-// of a file (a symbolic link, a file too big, one that cannot be opened or
-// read) is logged once for each state of the file: its stamp, or its error
-// when it cannot be looked up; again only when that changes, or after
-// maps_reload(). A load that failed after it started is answered with its
-// TEMP reason until the file changes or maps_reload() is called.
+// The module owns the loaded text tables; a table is forgotten when its
+// file goes away, or when an index answers for it. Only maps_open() is
+// fatal (through die_sys()); load problems are answered with TEMP and
+// logged as warnings (skipped lines as mapskip.hpp logs them). A fault of
+// a file (a symbolic link, a file too big, one that cannot be opened or
+// read) is logged once for each state of the file (mapfault.hpp): again
+// only when that changes, or after maps_reload(). A load that failed after
+// it started is answered with its TEMP reason until the file changes or
+// maps_reload() is called.
 #pragma once
 
 #include "tools/net/reply.hpp"
@@ -58,12 +58,11 @@
 constexpr size_t MAPS_STEP = 1 << 18;
 constexpr size_t MAPS_LOADS_MAX = 2;
 constexpr size_t MAPS_FILE_MAX = size_t(1) << 30;
-constexpr size_t MAPS_WARNINGS_MAX = 10;
 // The longest a query waits for its table's first version: until its reply
 // is due.
 constexpr int64_t MAPS_WAIT_MS = REPLY_DUE_MS;
 
-// Opens the map directory; fatal when it cannot be opened.
+// Opens the map directory (mapdir.hpp); fatal when it cannot be opened.
 void maps_open(const char* dir);
 
 // How long a query waits for its table's first version: MAPS_WAIT_MS. For
@@ -71,12 +70,14 @@ void maps_open(const char* dir);
 // holds a smaller number of milliseconds at maps_open(), replaces it.
 int64_t maps_wait_ms();
 
-// Answers one query: true with the reply line (without newline) in *reply,
-// "OK VALUE", "NOTFOUND ", "PERM unknown table" or "TEMP " and a reason;
-// false when the table's first version is still loading: ask again after
-// maps_work() returned true. With `give_up`, a query that would wait is
-// answered "TEMP map TABLE is loading" instead.
-bool maps_answer(std::string_view table, std::string_view key, bool give_up, std::string* reply);
+// Answers one query at `now` (milliseconds, the loop's clock): true with
+// the reply line (without newline) in *reply, "OK VALUE", "NOTFOUND ",
+// "PERM unknown table" or "TEMP " and a reason; false when the table's
+// first version is still loading: ask again after maps_work() returned
+// true. With `give_up`, a query that would wait is answered "TEMP map
+// TABLE is loading" instead.
+bool maps_answer(std::string_view table, std::string_view key, bool give_up, int64_t now,
+                 std::string* reply);
 
 // True while loads are in progress: the caller must not wait long before
 // it calls maps_work() again.
@@ -87,6 +88,6 @@ bool maps_busy();
 // now.
 bool maps_work();
 
-// Makes every table be read again at its next query, changed or not, and
-// forgets load failures.
+// Makes every table be read again at its next query, changed or not (an
+// index looked at again), and forgets load failures and fault notes.
 void maps_reload();

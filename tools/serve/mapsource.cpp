@@ -20,7 +20,7 @@ public:
 
 	bool ask(client* who, std::string_view query, int64_t now, std::string* reply) override
 	{
-		if (answer(query, false, reply))
+		if (answer(query, false, now, reply))
 			return true;
 		waits_.push_back({who, std::string(query), now});
 		return false;
@@ -53,7 +53,7 @@ public:
 		std::erase_if(waits_, [&](const wait& w) {
 			bool give_up = now - w.since >= maps_wait_ms();
 			std::string reply;
-			if ((!load_ended && !give_up) || !answer(w.query, give_up, &reply))
+			if ((!load_ended && !give_up) || !answer(w.query, give_up, now, &reply))
 				return false;
 			answers->push_back({w.who, std::move(reply)});
 			return true;
@@ -75,7 +75,8 @@ public:
 	{
 		return 1;
 	}
-	// The directory and the loads are in the table's reserve.
+	// The directory and the loads are in the table's reserve; an index
+	// keeps no descriptor once mapped.
 	size_t descriptors() const override
 	{
 		return 0;
@@ -92,10 +93,11 @@ private:
 		int64_t since;
 	};
 
-	static bool answer(std::string_view query, bool give_up, std::string* reply)
+	static bool answer(std::string_view query, bool give_up, int64_t now, std::string* reply)
 	{
 		size_t blank = query.find(' ');
-		return maps_answer(query.substr(0, blank), query.substr(blank + 1), give_up, reply);
+		return maps_answer(query.substr(0, blank), query.substr(blank + 1), give_up, now,
+		                   reply);
 	}
 
 	std::vector<wait> waits_;

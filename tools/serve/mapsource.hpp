@@ -9,6 +9,9 @@
 //    is answered "TEMP map TABLE is loading" if it would still wait.
 // 3. Loads go on a step in every round of the loop while any runs; SIGHUP
 //    makes every map be read again at its next query.
+// 4. Descriptors: none per client, and one for a query (a map file read
+//    whole, an index being mapped); the directory and the loads are in
+//    the loop's reserve, and an index keeps none once mapped.
 //
 // The source owns the waiting queries; the maps module owns the tables.
 // Only opening the map directory is fatal.
