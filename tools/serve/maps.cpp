@@ -6,6 +6,7 @@
 #include "tools/net/errtext.hpp"
 #include "tools/serve/filestamp.hpp"
 #include "tools/serve/mapfile.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,6 +88,7 @@ void warn_fault(const std::string& name, const file_stamp& stamp, const std::str
 		return;
 	it->second = {stamp, text};
 	log_warning("warn: %s", text.c_str());
+	metrics_map_fault(name);
 }
 
 // Logs a line skipped by the load of `name`, the first MAPS_WARNINGS_MAX
@@ -110,12 +112,15 @@ void end_load(const std::string& name, map_table* t, const std::string& why)
 			log_warning("warn: map %s: %zu more lines skipped", name.c_str(),
 			            skipped - MAPS_WARNINGS_MAX);
 		log_note("loaded map %s: %zu entries", name.c_str(), mapfile_count(l->v->file));
+		metrics_map_loaded(name, t->current ? mapfile_count(t->current->file) : 0,
+		                   mapfile_count(l->v->file));
 		t->current = std::move(l->v);
 		t->failure.clear();
 	} else {
 		warn_fault(name, l->v->stamp, why);
 		t->failed = l->v->stamp;
 		t->failure = why;
+		metrics_map_dropped(name, t->current ? mapfile_count(t->current->file) : 0);
 		t->current.reset();
 	}
 	t->load.reset();
@@ -263,6 +268,8 @@ void forget(const std::string& name)
 		return;
 	if (it->second.load != nullptr)
 		drop_load(&it->second);
+	const auto& gone = it->second.current;
+	metrics_map_dropped(name, gone ? mapfile_count(gone->file) : 0);
 	maps_tables.erase(it);
 }
 
