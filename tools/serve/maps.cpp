@@ -88,7 +88,7 @@ void warn_fault(const std::string& name, const file_stamp& stamp, const std::str
 		return;
 	it->second = {stamp, text};
 	log_warning("warn: %s", text.c_str());
-	metrics_map_fault(name);
+	metrics_map_fault(name, stamp.ino != 0);
 }
 
 // Logs a line skipped by the load of `name`, the first MAPS_WARNINGS_MAX

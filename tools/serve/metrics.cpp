@@ -180,9 +180,9 @@ void metrics_map_dropped(std::string_view table, size_t before)
 	state.tables[metrics_table_slot(table, true)].map_entries -= static_cast<int64_t>(before);
 }
 
-void metrics_map_fault(std::string_view table)
+void metrics_map_fault(std::string_view table, bool exists)
 {
-	state.tables[metrics_table_slot(table, true)].map_faults++;
+	state.tables[metrics_table_slot(table, exists)].map_faults++;
 }
 
 size_t metrics_upstream_add(std::string_view name)

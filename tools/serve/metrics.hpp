@@ -138,8 +138,9 @@ void metrics_map_loaded(std::string_view table, size_t before, size_t entries);
 // Map `table`, which held `before` entries, is gone or failed to load;
 // nothing when it held none.
 void metrics_map_dropped(std::string_view table, size_t before);
-// A fault of the file of `table` was logged.
-void metrics_map_fault(std::string_view table);
+// A fault of the file of `table` was logged; `exists` when the file was
+// found, not when looking it up failed.
+void metrics_map_fault(std::string_view table, bool exists);
 
 // The upstream named `name` on the command line: its index.
 size_t metrics_upstream_add(std::string_view name);
@@ -148,7 +149,12 @@ size_t metrics_upstream_add(std::string_view name);
 void metrics_upstream_answered(size_t u, metrics_result result, int64_t asked_us, bool up);
 void metrics_upstream_connect_failed(size_t u);
 
-// For the bridge's cache.
+// For the bridge's cache of answers. It calls metrics_cache_on() once,
+// when a cache is configured (its families are written only then); for
+// each query it looks up, metrics_cache_hit() when a fresh answer served
+// it, metrics_cache_stale() when a stale one did, metrics_cache_miss()
+// when the upstream had to be asked; metrics_cache_evicted(n) when it
+// drops `n` answers, and metrics_cache_size() whenever its size changes.
 void metrics_cache_on();
 void metrics_cache_hit();
 void metrics_cache_miss();
