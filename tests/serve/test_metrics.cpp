@@ -101,6 +101,70 @@ TEST(Metrics, ResultWordsAndPercentiles)
 	}
 }
 
+TEST(Metrics, OnlyTablesThatExistAndCanBeLabelsGetSlots)
+{
+	metrics_begin(METRICS_BRIDGE);
+	const struct {
+		std::string name;
+		bool exists;
+		bool labelled;
+	} rows[] = {
+	        {"aliases", true, true},
+	        {"domains", false, false}, // asked, but answered with an error
+	        {"caf\xc3\xa9", true, true},
+	        {"say \"hi\" \\", true, true},
+	        {"_other", true, false},
+	        {"", true, false},
+	        {std::string(255, 'a'), true, true},
+	        {std::string(256, 'a'), true, false},
+	        {"tab\there", true, false},
+	        {"del\x7f", true, false},
+	        {"c1\xc2\x85", true, false},   // a C1 control
+	        {"bad\xc3", true, false},      // cut short
+	        {"over\xc0\xaf", true, false}, // an overlong "/"
+	        {"sur\xed\xa0\x80", true, false},
+	};
+	for (const auto& row : rows) {
+		size_t slot = metrics_table_slot(row.name, row.exists);
+		EXPECT_EQ(slot != 0, row.labelled) << row.name;
+		// Once given, a slot is found again, exists or not.
+		EXPECT_EQ(metrics_table_slot(row.name, false), slot) << row.name;
+	}
+	// 256 tables at most, whatever exists after them.
+	for (int i = 0; i < 300; i++)
+		metrics_table_slot("t" + std::to_string(i), true);
+	EXPECT_EQ(metrics_now().tables.size(), METRICS_TABLES_MAX + 1);
+	EXPECT_EQ(metrics_table_slot("t299", true), 0u);
+	EXPECT_EQ(metrics_now().tables[metrics_table_slot("aliases", false)].name, "aliases");
+}
+
+TEST(Metrics, SummaryLines)
+{
+	metrics_begin(METRICS_MAPS);
+	size_t aliases = metrics_table_slot("aliases", true);
+	metrics_query(aliases, RESULT_OK, 400);
+	metrics_query(aliases, RESULT_OK, 600);
+	metrics_query(aliases, RESULT_NOTFOUND, 20000000);
+	metrics_query(0, RESULT_PERM, 100);
+	metrics_clients(2, 1018);
+	metrics_client_closed(CLOSE_EOF);
+	metrics_client_closed(CLOSE_STUCK);
+	metrics_client_closed(CLOSE_UNCOUNTED);
+	metrics_table_slot("domains", true);
+	std::vector<std::string> want = {
+	        "summary: 4 queries: ok 2, notfound 1, temp 0, timeout 0, perm 1, other 0; mean "
+	        "5000.275 ms, p99 > 10000 ms; clients 2 of 1018, closed idle 0, stuck 1, error 0, "
+	        "eof 1",
+	        "summary: table _other: 1 queries: ok 0, notfound 0, temp 0, timeout 0, perm 1, "
+	        "other 0; mean 0.100 ms, p99 <= 0.5 ms",
+	        "summary: table aliases: 3 queries: ok 2, notfound 1, temp 0, timeout 0, perm 0, "
+	        "other 0; mean 6667.000 ms, p99 > 10000 ms",
+	        "summary: table domains: 0 queries: ok 0, notfound 0, temp 0, timeout 0, perm 0, "
+	        "other 0; mean -, p99 -",
+	};
+	EXPECT_EQ(metrics_summary(metrics_now()), want);
+}
+
 TEST(MetricsFile, WritesWholeWith0644OrSaysWhy)
 {
 	temp_dir dir;
