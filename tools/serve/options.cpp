@@ -115,6 +115,27 @@ int64_t parse_metrics_interval(const char* text)
 	return ms;
 }
 
+// Takes the operands after the options, and checks what goes together.
+void take_operands(int argc, char* argv[], serve_options* o, bool timeout_given,
+                   bool interval_given)
+{
+	bool bridge = o->upstream_text != nullptr;
+	if (argc - optind != (bridge ? 1 : 2) || (timeout_given && !bridge) ||
+	    (interval_given && o->metrics_file == nullptr))
+		usage(1);
+	if (o->metrics_file != nullptr && *o->metrics_file == '\0')
+		die_msg("bad metrics file: the path is empty");
+	o->socket_path = argv[optind];
+	if (!bridge) {
+		o->map_dir = argv[optind + 1];
+		return;
+	}
+	std::string why;
+	if (!endpoint_parse(o->upstream_text, &o->upstream, &why))
+		die_msg("bad upstream %s: %s; expected one of %s", o->upstream_text, why.c_str(),
+		        ENDPOINT_FORMS);
+}
+
 } // namespace
 
 void options_parse(int argc, char* argv[], serve_options* o)
@@ -171,19 +192,5 @@ void options_parse(int argc, char* argv[], serve_options* o)
 			usage(1);
 		}
 	}
-	bool bridge = o->upstream_text != nullptr;
-	if (argc - optind != (bridge ? 1 : 2) || (timeout_given && !bridge) ||
-	    (interval_given && o->metrics_file == nullptr))
-		usage(1);
-	if (o->metrics_file != nullptr && *o->metrics_file == '\0')
-		die_msg("bad metrics file: the path is empty");
-	o->socket_path = argv[optind];
-	if (!bridge) {
-		o->map_dir = argv[optind + 1];
-		return;
-	}
-	std::string why;
-	if (!endpoint_parse(o->upstream_text, &o->upstream, &why))
-		die_msg("bad upstream %s: %s; expected one of %s", o->upstream_text, why.c_str(),
-		        ENDPOINT_FORMS);
+	take_operands(argc, argv, o, timeout_given, interval_given);
 }

@@ -196,6 +196,24 @@ int open_listener(const serve_options& o, bool* activated)
 	return listener;
 }
 
+// After the loop: closes the clients and the listener, writes the metrics
+// file a last time, and removes the socket unless the service manager
+// passed it (`identity` null).
+void shut_down(int listener, client_table* t, const serve_options& o, const struct stat* identity)
+{
+	while (!t->clients.empty())
+		client_remove(t, t->clients.back().get());
+	metrics_clients(0, t->slots);
+	metrics_file_finish();
+	close(listener);
+	const char* socket_fate = ", socket left to the service manager";
+	if (identity != nullptr)
+		socket_fate = usock_unlink_own(o.socket_path, identity)
+		                      ? ", socket removed"
+		                      : ", socket path no longer ours, left alone";
+	log_note("stopped by signal %d%s", static_cast<int>(serve_stop_signal), socket_fate);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -251,16 +269,6 @@ int main(int argc, char* argv[])
 	serve(listener, &table);
 	svcmgr_notify("STOPPING=1");
 
-	while (!table.clients.empty())
-		client_remove(&table, table.clients.back().get());
-	metrics_clients(0, table.slots);
-	metrics_file_finish();
-	close(listener);
-	const char* socket_fate = ", socket left to the service manager";
-	if (!activated)
-		socket_fate = usock_unlink_own(o.socket_path, &identity)
-		                      ? ", socket removed"
-		                      : ", socket path no longer ours, left alone";
-	log_note("stopped by signal %d%s", static_cast<int>(serve_stop_signal), socket_fate);
+	shut_down(listener, &table, o, activated ? nullptr : &identity);
 	return 0;
 }
