@@ -26,11 +26,12 @@ struct name_hash {
 	}
 };
 
-double wall_seconds()
+// Milliseconds since the epoch.
+int64_t wall_ms()
 {
 	timespec ts;
 	clock_gettime(CLOCK_REALTIME, &ts);
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+	return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Nothing counted yet, slot 0 in place.
@@ -38,7 +39,7 @@ metrics_state fresh(metrics_mode mode)
 {
 	metrics_state s;
 	s.mode = mode;
-	s.start_time = wall_seconds();
+	s.start_time_ms = wall_ms();
 	s.tables.resize(1);
 	s.tables[0].name = METRICS_OTHER;
 	return s;
@@ -170,7 +171,7 @@ void metrics_map_loaded(std::string_view table, size_t before, size_t entries)
 {
 	metrics_table& t = state.tables[metrics_table_slot(table, true)];
 	t.map_entries += static_cast<int64_t>(entries) - static_cast<int64_t>(before);
-	t.map_loaded = wall_seconds();
+	t.map_loaded_ms = wall_ms();
 }
 
 void metrics_map_dropped(std::string_view table, size_t before)

@@ -86,7 +86,7 @@ struct metrics_table {
 	uint64_t queries[RESULT_COUNT] = {};
 	metrics_histogram time;
 	int64_t map_entries = 0;
-	double map_loaded = 0; // wall-clock seconds of the last load, 0 before
+	int64_t map_loaded_ms = 0; // wall-clock time of the last load, 0 before
 	uint64_t map_faults = 0;
 };
 
@@ -107,7 +107,7 @@ enum metrics_mode { METRICS_MAPS, METRICS_BRIDGE };
 
 struct metrics_state {
 	metrics_mode mode = METRICS_MAPS;
-	double start_time = 0;             // wall-clock seconds
+	int64_t start_time_ms = 0;         // wall-clock time
 	std::vector<metrics_table> tables; // slot 0 is METRICS_OTHER
 	uint64_t closed[CLOSE_COUNT] = {};
 	size_t clients = 0, client_slots = 0;

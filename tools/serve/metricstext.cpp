@@ -14,10 +14,16 @@ const char COUNTER[] = "counter";
 const char GAUGE[] = "gauge";
 
 // Seconds since the epoch, to the millisecond.
-std::string wall_time(double seconds)
+std::string wall_time(int64_t ms)
+{
+	return prom_micros(ms * 1000);
+}
+
+// Milliseconds, to the microsecond.
+std::string millis(int64_t us)
 {
 	char text[32];
-	snprintf(text, sizeof text, "%.3f", seconds);
+	snprintf(text, sizeof text, "%" PRId64 ".%03d", us / 1000, static_cast<int>(us % 1000));
 	return text;
 }
 
@@ -58,7 +64,7 @@ void maps(prom_text* p, const metrics_state& s)
 	const char loaded[] = "smap_serve_map_loaded_timestamp_seconds";
 	p->family(loaded, GAUGE, "When each table's map was last loaded; 0 before.");
 	for (const metrics_table& t : s.tables)
-		p->sample(loaded, {{"table", t.name}}, wall_time(t.map_loaded));
+		p->sample(loaded, {{"table", t.name}}, wall_time(t.map_loaded_ms));
 	const char faults[] = "smap_serve_map_faults_total";
 	p->family(faults, COUNTER, "Faults of each table's file logged.");
 	for (const metrics_table& t : s.tables)
@@ -126,15 +132,12 @@ std::string summary_of(const uint64_t* counts, const metrics_histogram& h)
 		        std::to_string(counts[r]);
 	if (h.count == 0)
 		return line + "; mean -, p99 -";
-	char text[96];
 	int64_t p99 = metrics_percentile_bound(h, 990);
-	snprintf(text, sizeof text, "; mean %.3f ms, p99 %s%s ms",
-	         static_cast<double>(h.sum_us) / static_cast<double>(h.count) / 1000,
-	         p99 == -1 ? "> " : "<= ",
-	         // Milliseconds: the bound in microseconds, written as seconds, times 1000.
-	         prom_micros((p99 == -1 ? METRICS_BOUNDS_US[METRICS_BOUNDS - 1] : p99) * 1000)
-	                 .c_str());
-	return line + text;
+	// The bound in milliseconds: written as seconds, times 1000.
+	std::string bound =
+	        prom_micros((p99 == -1 ? METRICS_BOUNDS_US[METRICS_BOUNDS - 1] : p99) * 1000);
+	return line + "; mean " + millis(h.sum_us / static_cast<int64_t>(h.count)) + " ms, p99 " +
+	       (p99 == -1 ? "> " : "<= ") + bound + " ms";
 }
 
 } // namespace
@@ -152,7 +155,7 @@ void metrics_text(const metrics_state& s, std::string* out)
 		cache(&p, s.cache);
 	p.family("smap_serve_start_time_seconds", GAUGE,
 	         "When the server started, since the epoch.");
-	p.sample("smap_serve_start_time_seconds", {}, wall_time(s.start_time));
+	p.sample("smap_serve_start_time_seconds", {}, wall_time(s.start_time_ms));
 	p.family("smap_serve_build_info", GAUGE, "The server's version, as a label; always 1.");
 	p.sample("smap_serve_build_info", {{"version", SMAP_VERSION}}, "1");
 }
