@@ -132,7 +132,7 @@ TEST(Metrics, OnlyTablesThatExistAndCanBeLabelsGetSlots)
 	}
 	// 256 tables at most, whatever exists after them.
 	for (int i = 0; i < 300; i++)
-		metrics_table_slot("t" + std::to_string(i), true);
+		metrics_table_slot(std::string("t").append(std::to_string(i)), true);
 	EXPECT_EQ(metrics_now().tables.size(), METRICS_TABLES_MAX + 1);
 	EXPECT_EQ(metrics_table_slot("t299", true), 0u);
 	EXPECT_EQ(metrics_now().tables[metrics_table_slot("aliases", false)].name, "aliases");
@@ -181,7 +181,7 @@ TEST(MetricsFile, WritesWholeWith0644OrSaysWhy)
 
 	// A symbolic link or a FIFO in place of the temporary file, a missing
 	// directory: refused, the old file kept.
-	symlink(dir.file("elsewhere").c_str(), (path + ".tmp").c_str());
+	ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), (path + ".tmp").c_str()), 0);
 	EXPECT_FALSE(metrics_file_write(path, "b 2\n", &why));
 	EXPECT_NE(why.find("cannot create " + path + ".tmp: "), std::string::npos) << why;
 	unlink((path + ".tmp").c_str());
