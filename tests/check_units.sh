@@ -3,8 +3,10 @@
 # Checks smap-serve's systemd units and sysusers file as installed: every
 # key known to systemd-analyze verify, every program and file they name
 # present in the installed tree (or, for /bin/sh, on every Debian system),
-# the settings below held, the user and group created. Any message from
-# the tools fails the check. Skipped (77) without systemd's tools.
+# the settings below held, the user and group created. The units are
+# verified with the example drop-in for the metrics file in place, as the
+# README says to enable it. Any message from the tools fails the check.
+# Skipped (77) without systemd's tools.
 # usage: check_units.sh ROOT
 #        check_units.sh --stage CMAKE BUILD_DIR SOURCE_DIR
 # ROOT is an installed tree (such as the packages unpacked); --stage first
@@ -28,6 +30,8 @@ if [ "$1" = --stage ]; then
 	grep -v '^#' "$4/debian/smap-serve.dirs" | while read -r dir; do
 		mkdir -p "$root/$dir"
 	done
+	mkdir -p "$root/usr/share/doc/smap-serve/examples"
+	cp -r "$4/examples/smap-serve.service.d" "$root/usr/share/doc/smap-serve/examples/"
 else
 	# A copy, since systemd's own units are added below.
 	root=$tmp/root
@@ -46,6 +50,11 @@ done
 # package of ours. Any other program the units run must be in the tree.
 mkdir -p "$root/bin"
 cp -L /bin/sh "$root/bin/sh"
+# The drop-in enabled as the README says.
+dropin=usr/share/doc/smap-serve/examples/smap-serve.service.d/metrics.conf
+[ -f "$root/$dropin" ] || { echo "missing: /$dropin"; exit 1; }
+mkdir -p "$root/etc/systemd/system/smap-serve.service.d"
+cp "$root/$dropin" "$root/etc/systemd/system/smap-serve.service.d/"
 units="$root/lib/systemd/system/smap-serve.socket $root/lib/systemd/system/smap-serve.service"
 out=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" $units 2>&1) || {
 	echo "$out"
@@ -69,7 +78,9 @@ for want in "Creating user 'smap-serve'" "Creating group 'smap-clients'"; do
 done
 # Settings the units must hold, one "UNIT|LINE" a row.
 while IFS='|' read -r unit line; do
-	grep -qxF "$line" "$root/lib/systemd/system/$unit" || {
+	file=$root/lib/systemd/system/$unit
+	[ -f "$file" ] || file=$root/etc/systemd/system/$unit
+	grep -qxF "$line" "$file" || {
 		echo "$unit lacks the line: $line"
 		exit 1
 	}
@@ -81,5 +92,6 @@ smap-serve.service|ExecReload=/bin/sh -c 'kill -HUP "$MAINPID"'
 smap-serve.service|RestartPreventExitStatus=1
 smap-serve.service|SyslogLevel=err
 smap-serve.service|ReadOnlyPaths=/run
+smap-serve.service.d/metrics.conf|ReadWritePaths=-/var/lib/prometheus/node-exporter
 EOF
 echo "units ok"

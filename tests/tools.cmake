@@ -40,6 +40,7 @@ smap_tool_test(test_maps serve/test_maps.cpp smap_serve)
 smap_tool_test(test_cdbmap serve/test_cdbmap.cpp smap_serve)
 smap_tool_test(test_bridge serve/test_bridge.cpp smap_serve)
 smap_tool_test(test_svcmgr serve/test_svcmgr.cpp smap_serve)
+smap_tool_test(test_metrics serve/test_metrics.cpp smap_serve)
 smap_tool_test(test_query query/test_query.cpp smap_net)
 # tinycdb's own tool builds a file for the tests of serving it, where it
 # is installed (Debian package tinycdb).

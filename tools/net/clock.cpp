@@ -21,3 +21,10 @@ int64_t test_bound_ms(const char* name, int64_t normal)
 	long long ms = strtoll(text, &end, 10);
 	return *end == '\0' && ms >= 0 && ms < normal ? ms : normal;
 }
+
+int64_t now_us()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}

@@ -66,6 +66,7 @@ void evict(client_table* t, client* victim, int64_t now)
 	}
 	if (client_verbose)
 		log_dbg("client %d: idle longest, closed to admit a new client", victim->fd);
+	victim->closing = kind_of(victim) == KIND_STUCK ? CLOSE_STUCK : CLOSE_IDLE;
 	client_remove(t, victim);
 }
 

@@ -92,17 +92,18 @@ void check_age(const std::string& name, const timespec& mtime)
 		return;
 	int64_t newer = static_cast<int64_t>(st.st_mtim.tv_sec) - mtime.tv_sec;
 	if (newer > CDBMAP_STALE_SECONDS)
-		mapfault_warn(age_subject(name), stamp_of(st),
+		mapfault_warn(name, age_subject(name), stamp_of(st),
 		              "map " + name + MAPDIR_CDB_SUFFIX + " is " + std::to_string(newer) +
 		                      " s older than " + name +
 		                      ", which it answers for: build it again (smap-makemap)");
 }
 
-// A reply for a fault of the index of `name` in state `stamp`, logged once.
-void answer_fault(const std::string& subject, const file_stamp& stamp, const std::string& reason,
-                  const std::string& logged, std::string* reply)
+// A reply for a fault of the index of `name` in state `stamp`, logged once
+// as `subject`'s.
+void answer_fault(const std::string& name, const std::string& subject, const file_stamp& stamp,
+                  const std::string& reason, const std::string& logged, std::string* reply)
 {
-	mapfault_warn(subject, stamp, logged);
+	mapfault_warn(name, subject, stamp, logged);
 	*reply = "TEMP " + reason;
 }
 
@@ -118,18 +119,18 @@ bool open_index(const std::string& name, const std::string& file, cdb_table* t, 
 	case MAPDIR_FILE:
 		break;
 	case MAPDIR_LINK:
-		mapfault_warn(file_subject(name), {}, mapdir_link_warning(file));
+		mapfault_warn(name, file_subject(name), {}, mapdir_link_warning(file));
 		return false;
 	case MAPDIR_NONE:
 	case MAPDIR_OTHER:
 		return false;
 	case MAPDIR_OPEN_FAILED:
 		*reply = "TEMP " + with_error("cannot open map " + file, error);
-		mapfault_warn(file_subject(name), {}, reply->substr(5));
+		mapfault_warn(name, file_subject(name), {}, reply->substr(5));
 		return false;
 	case MAPDIR_STAT_FAILED:
 		*reply = "TEMP " + with_error("cannot stat map " + file, error);
-		mapfault_warn(file_subject(name), {}, reply->substr(5));
+		mapfault_warn(name, file_subject(name), {}, reply->substr(5));
 		return false;
 	}
 	// The new file first, then the old one goes; the mapping needs no
@@ -167,7 +168,7 @@ cdb_table* find_index(const std::string& name, int64_t now, std::string* reply)
 	if (found != MAPDIR_FILE) {
 		drop(name);
 		if (found == MAPDIR_LINK)
-			mapfault_warn(file_subject(name), stamp_of(st), mapdir_link_warning(file));
+			mapfault_warn(name, file_subject(name), stamp_of(st), mapdir_link_warning(file));
 		else if (found == MAPDIR_NONE || found == MAPDIR_OTHER)
 			forget_notes(name);
 		if (found != MAPDIR_STAT_FAILED) {
@@ -177,7 +178,7 @@ cdb_table* find_index(const std::string& name, int64_t now, std::string* reply)
 			return nullptr;
 		}
 		*reply = "TEMP " + with_error("cannot read map " + file, error);
-		mapfault_warn(file_subject(name), {}, reply->substr(5));
+		mapfault_warn(name, file_subject(name), {}, reply->substr(5));
 		return nullptr;
 	}
 	cdb_table fresh;
@@ -226,13 +227,13 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 		*reply = "NOTFOUND ";
 		break;
 	case CDBREAD_DAMAGED:
-		answer_fault(file_subject(name), t->stamp, "map " + name + " is damaged",
+		answer_fault(name, file_subject(name), t->stamp, "map " + name + " is damaged",
 		             "map " + name +
 		                     " is damaged: " + with_error("cannot read " + file, error),
 		             reply);
 		break;
 	case CDBREAD_TOO_LONG:
-		answer_fault(value_subject(name, found), t->stamp,
+		answer_fault(name, value_subject(name, found), t->stamp,
 		             "map " + name + ": value longer than " +
 		                     std::to_string(MAPFILE_VALUE_MAX) + " bytes",
 		             "map " + file + " holds a value longer than " +
@@ -240,7 +241,7 @@ bool cdbmap_answer(const std::string& name, std::string_view key, int64_t now, s
 		             reply);
 		break;
 	case CDBREAD_UNFIT:
-		answer_fault(value_subject(name, found), t->stamp,
+		answer_fault(name, value_subject(name, found), t->stamp,
 		             "map " + name + ": value holds a newline or NUL byte",
 		             "map " + file +
 		                     " holds a value with a newline or NUL byte: not served",

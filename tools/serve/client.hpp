@@ -5,8 +5,9 @@
 //
 // Rules:
 // 1. Input is read only when the last chunk read has been used up, and
-//    served only while fewer than CLIENT_OUT_HIGH reply bytes wait to be
-//    sent: a client's memory is bounded whatever it sends or leaves unread.
+//    served only while fewer than CLIENT_OUT_HIGH reply bytes and fewer
+//    than CLIENT_MARKS_MAX replies wait to be sent: a client's memory is
+//    bounded whatever it sends or leaves unread.
 // 2. One query at a time: while one is pending with the source, the rest
 //    of the input waits, so replies go out in the order of the queries.
 // 3. A line longer than CLIENT_QUERY_MAX is answered "PERM query too long",
@@ -20,6 +21,11 @@
 //    went, and since when replies have waited for it: `waiting_since`
 //    moves on only once every reply that was waiting then has gone, not
 //    with each byte the client takes.
+// 6. Each reply waiting to be sent keeps a mark: where it ends, its table,
+//    its result and the round in which its query line was read. When its
+//    last byte is written the query is counted (metrics.hpp, rule 3),
+//    timed by the clock read after that write. A client closed is counted
+//    by why (metrics_close), except at exit.
 //
 // The table owns its clients and their descriptors; closing a client
 // tells the source, which drops its pending query. With -v, connections,
@@ -28,6 +34,7 @@
 #pragma once
 
 #include "tools/net/lineframe.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -41,8 +48,18 @@ class source;
 // The longest query line served, its newline not counted. A query is a
 // table name and a key; mail addresses and user names stay far below it.
 constexpr size_t CLIENT_QUERY_MAX = 8192;
-// Input is not served while this many reply bytes wait for the client.
+// Input is not served while this many reply bytes wait for the client,
+// or this many replies.
 constexpr size_t CLIENT_OUT_HIGH = 65536;
+constexpr size_t CLIENT_MARKS_MAX = 64;
+
+// A reply waiting to be sent (rule 6).
+struct client_mark {
+	size_t end;       // in client::out
+	int64_t asked_us; // the round in which its query line was read
+	uint32_t table;   // metrics_table_slot()
+	metrics_result result;
+};
 
 struct client {
 	int fd = -1;
@@ -60,6 +77,10 @@ struct client {
 	int64_t last_active = 0;   // when bytes last came or went
 	int64_t waiting_since = 0; // when the replies before out_mark were waiting
 	size_t out_mark = 0;       // see rule 5
+	client_mark marks[CLIENT_MARKS_MAX];
+	size_t marks_first = 0, marks_count = 0; // a ring: rule 6
+	int64_t asked_us = 0;                    // when the pending query's line was read
+	metrics_close closing = CLOSE_UNCOUNTED; // why it is closed, once it is
 };
 
 struct client_table {

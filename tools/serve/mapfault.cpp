@@ -3,6 +3,7 @@
 #include "tools/serve/mapfault.hpp"
 
 #include "support/log.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <unordered_map>
 
@@ -18,13 +19,15 @@ std::unordered_map<std::string, fault_note> mapfault_notes;
 
 } // namespace
 
-void mapfault_warn(const std::string& subject, const file_stamp& stamp, const std::string& text)
+void mapfault_warn(const std::string& table, const std::string& subject, const file_stamp& stamp,
+                   const std::string& text)
 {
 	auto [it, fresh] = mapfault_notes.try_emplace(subject);
 	if (!fresh && it->second.text == text && same_stamp(it->second.stamp, stamp))
 		return;
 	it->second = {stamp, text};
 	log_warning("warn: %s", text.c_str());
+	metrics_map_fault(table, stamp.ino != 0);
 }
 
 void mapfault_seen(const std::string& subject, const file_stamp& stamp)

@@ -11,6 +11,7 @@
 #include "tools/serve/mapfault.hpp"
 #include "tools/serve/mapfile.hpp"
 #include "tools/serve/mapskip.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -72,12 +73,15 @@ void end_load(const std::string& name, map_table* t, const std::string& why)
 	if (why.empty()) {
 		mapskip_end(name, l->v->file.skipped);
 		log_note("loaded map %s: %zu entries", name.c_str(), mapfile_count(l->v->file));
+		metrics_map_loaded(name, t->current ? mapfile_count(t->current->file) : 0,
+		                   mapfile_count(l->v->file));
 		t->current = std::move(l->v);
 		t->failure.clear();
 	} else {
-		mapfault_warn(name, l->v->stamp, why);
+		mapfault_warn(name, name, l->v->stamp, why);
 		t->failed = l->v->stamp;
 		t->failure = why;
+		metrics_map_dropped(name, t->current ? mapfile_count(t->current->file) : 0);
 		t->current.reset();
 	}
 	t->load.reset();
@@ -141,7 +145,7 @@ enum start_result { START_OK, START_NO_TABLE, START_FAILED };
 
 void warn_link(const std::string& name, const file_stamp& stamp)
 {
-	mapfault_warn(name, stamp, mapdir_link_warning(name));
+	mapfault_warn(name, name, stamp, mapdir_link_warning(name));
 }
 
 // Opens the file of `name`, last seen as `seen`, and starts loading it
@@ -190,7 +194,7 @@ start_result start_load(const std::string& name, const file_stamp& seen, map_tab
 	if (!why.empty()) {
 		if (fd != -1)
 			close(fd);
-		mapfault_warn(name, stamp, why);
+		mapfault_warn(name, name, stamp, why);
 		*reply = "TEMP " + why;
 		return START_FAILED;
 	}
@@ -219,6 +223,8 @@ void forget(const std::string& name)
 		return;
 	if (it->second.load != nullptr)
 		drop_load(&it->second);
+	const auto& gone = it->second.current;
+	metrics_map_dropped(name, gone ? mapfile_count(gone->file) : 0);
 	maps_tables.erase(it);
 }
 
@@ -238,7 +244,7 @@ map_table* find_table(const std::string& name, std::string* reply)
 			warn_link(name, stamp_of(st));
 		} else if (found == MAPDIR_STAT_FAILED) {
 			*reply = "TEMP " + with_error("cannot read map " + name, error);
-			mapfault_warn(name, {}, reply->substr(5));
+			mapfault_warn(name, name, {}, reply->substr(5));
 		}
 		return nullptr;
 	}

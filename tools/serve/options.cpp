@@ -21,8 +21,10 @@
 namespace
 {
 
-// getopt_long()'s value for --version, which has no short form.
+// getopt_long()'s values for the options without a short form.
 constexpr int OPT_VERSION = 256;
+constexpr int OPT_METRICS_FILE = 257;
+constexpr int OPT_METRICS_INTERVAL = 258;
 
 // Ends a run that printed --help or --version.
 [[noreturn]] void exit_printed()
@@ -41,6 +43,8 @@ constexpr int OPT_VERSION = 256;
 	                               "       smap-serve [-v] [-m mode] [-g group] [-t seconds] "
 	                               "-u UPSTREAM SOCKET\n"
 	                               "       smap-serve --help | --version\n"
+	                               "either of the first two also takes --metrics-file PATH "
+	                               "[--metrics-interval SECONDS]\n"
 	                               "UPSTREAM is one of ") +
 	                   ENDPOINT_FORMS + "\n";
 	if (status == 0) {
@@ -82,14 +86,54 @@ gid_t parse_group(const char* text)
 	return g->gr_gid;
 }
 
-int64_t parse_timeout(const char* text)
+// Seconds, more than 0 and at most 3600, in whole milliseconds (at least
+// one); -1 when `text` is not that.
+int64_t parse_seconds(const char* text)
 {
 	char* end;
 	errno = 0;
 	double seconds = strtod(text, &end);
 	if (*text == '\0' || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 3600)
-		die_msg("bad timeout %s: expected seconds, more than 0 and at most 3600", text);
+		return -1;
 	return std::max<int64_t>(1, std::llround(seconds * 1000));
+}
+
+int64_t parse_timeout(const char* text)
+{
+	int64_t ms = parse_seconds(text);
+	if (ms == -1)
+		die_msg("bad timeout %s: expected seconds, more than 0 and at most 3600", text);
+	return ms;
+}
+
+int64_t parse_metrics_interval(const char* text)
+{
+	int64_t ms = parse_seconds(text);
+	if (ms == -1)
+		die_msg("bad metrics interval %s: expected seconds, more than 0 and at most 3600",
+		        text);
+	return ms;
+}
+
+// Takes the operands after the options, and checks what goes together.
+void take_operands(int argc, char* argv[], serve_options* o, bool timeout_given,
+                   bool interval_given)
+{
+	bool bridge = o->upstream_text != nullptr;
+	if (argc - optind != (bridge ? 1 : 2) || (timeout_given && !bridge) ||
+	    (interval_given && o->metrics_file == nullptr))
+		usage(1);
+	if (o->metrics_file != nullptr && *o->metrics_file == '\0')
+		die_msg("bad metrics file: the path is empty");
+	o->socket_path = argv[optind];
+	if (!bridge) {
+		o->map_dir = argv[optind + 1];
+		return;
+	}
+	std::string why;
+	if (!endpoint_parse(o->upstream_text, &o->upstream, &why))
+		die_msg("bad upstream %s: %s; expected one of %s", o->upstream_text, why.c_str(),
+		        ENDPOINT_FORMS);
 }
 
 } // namespace
@@ -104,11 +148,14 @@ void options_parse(int argc, char* argv[], serve_options* o)
 	        {"verbose", no_argument, nullptr, 'v'},
 	        {"help", no_argument, nullptr, 'h'},
 	        {"version", no_argument, nullptr, OPT_VERSION},
+	        {"metrics-file", required_argument, nullptr, OPT_METRICS_FILE},
+	        {"metrics-interval", required_argument, nullptr, OPT_METRICS_INTERVAL},
 	        {nullptr, 0, nullptr, 0},
 	};
 	o->group = USOCK_GROUP_KEEP;
 	o->timeout_ms = REPLY_DUE_MS;
 	bool timeout_given = false;
+	bool interval_given = false;
 	int opt;
 	while ((opt = getopt_long(argc, argv, "m:g:u:t:vh", longopts, nullptr)) != -1) {
 		switch (opt) {
@@ -129,6 +176,13 @@ void options_parse(int argc, char* argv[], serve_options* o)
 		case 'v':
 			o->verbose = true;
 			break;
+		case OPT_METRICS_FILE:
+			o->metrics_file = optarg;
+			break;
+		case OPT_METRICS_INTERVAL:
+			o->metrics_interval_ms = parse_metrics_interval(optarg);
+			interval_given = true;
+			break;
 		case 'h':
 			usage(0);
 		case OPT_VERSION:
@@ -138,16 +192,5 @@ void options_parse(int argc, char* argv[], serve_options* o)
 			usage(1);
 		}
 	}
-	bool bridge = o->upstream_text != nullptr;
-	if (argc - optind != (bridge ? 1 : 2) || (timeout_given && !bridge))
-		usage(1);
-	o->socket_path = argv[optind];
-	if (!bridge) {
-		o->map_dir = argv[optind + 1];
-		return;
-	}
-	std::string why;
-	if (!endpoint_parse(o->upstream_text, &o->upstream, &why))
-		die_msg("bad upstream %s: %s; expected one of %s", o->upstream_text, why.c_str(),
-		        ENDPOINT_FORMS);
+	take_operands(argc, argv, o, timeout_given, interval_given);
 }

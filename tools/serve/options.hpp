@@ -3,16 +3,21 @@
 //   smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR
 //   smap-serve [-v] [-m mode] [-g group] [-t seconds] -u UPSTREAM SOCKET
 //   smap-serve --help | --version
+// and, with either of the first two, --metrics-file PATH [--metrics-interval
+// SECONDS].
 //
 // Rules:
 // 1. Map mode takes two operands, bridge mode (-u) one; --timeout only
-//    goes with --upstream. Anything else prints the usage on standard
-//    error and exits with status 1.
+//    goes with --upstream, --metrics-interval only with --metrics-file.
+//    Anything else prints the usage on standard error and exits with
+//    status 1.
 // 2. A mode is octal digits only, up to 7777; a group is a name or a
 //    number that exists; a timeout is seconds, more than 0 and at most
-//    3600, kept in whole milliseconds (at least one). A bad value is fatal
-//    (die_msg(): "bad mode ...", "bad group ...", "bad timeout ...", "bad
-//    upstream ...").
+//    3600, kept in whole milliseconds (at least one), and so is a metrics
+//    interval (15 seconds by default); a metrics file is a path that is not
+//    empty. A bad value is fatal (die_msg(): "bad mode ...", "bad group
+//    ...", "bad timeout ...", "bad metrics interval ...", "bad metrics file
+//    ...", "bad upstream ...").
 // 3. --help and --version print to standard output and exit 0, whatever
 //    else the command line holds; a failed write of them exits 1.
 //
@@ -34,6 +39,8 @@ struct serve_options {
 	gid_t group; // USOCK_GROUP_KEEP when not given
 	int64_t timeout_ms;
 	bool verbose = false;
+	const char* metrics_file = nullptr; // none when null
+	int64_t metrics_interval_ms = 15000;
 };
 
 void options_parse(int argc, char* argv[], serve_options* o);

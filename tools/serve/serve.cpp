@@ -20,6 +20,9 @@
 // poll(). SIGINT and SIGTERM end the loop; the server then removes its
 // socket (if the path still names it) and exits with 0. SIGHUP goes to the
 // source: every map is read again at its next query; the bridge ignores it.
+// SIGUSR1 logs a summary of the metrics (metricstext.hpp). With a metrics
+// file, the loop hands its text to the writer when a write is due
+// (metricsfile.hpp), and once more at exit.
 #include "support/log.hpp"
 #include "support/stdfd.hpp"
 #include "tools/net/clock.hpp"
@@ -29,6 +32,9 @@
 #include "tools/serve/client.hpp"
 #include "tools/serve/fdlimit.hpp"
 #include "tools/serve/mapsource.hpp"
+#include "tools/serve/metrics.hpp"
+#include "tools/serve/metricsfile.hpp"
+#include "tools/serve/metricstext.hpp"
 #include "tools/serve/options.hpp"
 #include "tools/serve/source.hpp"
 #include "tools/serve/svcmgr.hpp"
@@ -50,12 +56,15 @@ namespace
 int serve_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t serve_stop_signal;
 volatile sig_atomic_t serve_hangup;
+volatile sig_atomic_t serve_summary;
 
 void on_signal(int sig)
 {
 	int saved = errno;
 	if (sig == SIGHUP)
 		serve_hangup = 1;
+	else if (sig == SIGUSR1)
+		serve_summary = 1;
 	else
 		serve_stop_signal = sig;
 	char byte = 0;
@@ -79,12 +88,13 @@ void setup_signals()
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
 	sigaction(SIGHUP, &sa, nullptr);
+	sigaction(SIGUSR1, &sa, nullptr);
 	// A client that has gone must make a write fail, not end the server.
 	signal(SIGPIPE, SIG_IGN);
 }
 
-// Reads the signal pipe dry and passes on SIGHUP; true when the loop is to
-// end.
+// Reads the signal pipe dry, passes on SIGHUP and logs the summary for
+// SIGUSR1; true when the loop is to end.
 bool take_signals(source* src)
 {
 	char bytes[64];
@@ -93,6 +103,11 @@ bool take_signals(source* src)
 	if (serve_hangup) {
 		serve_hangup = 0;
 		src->hangup();
+	}
+	if (serve_summary) {
+		serve_summary = 0;
+		for (const std::string& line : metrics_summary(metrics_now()))
+			log_note("%s", line.c_str());
 	}
 	return serve_stop_signal != 0;
 }
@@ -131,18 +146,23 @@ void serve(int listener, client_table* t)
 		size_t source_at = fds.size();
 		src->poll_set(&fds);
 
-		int timeout = timeout_until({accepting ? -1 : open_at, src->deadline()}, now);
+		int timeout = timeout_until(
+		        {accepting ? -1 : open_at, src->deadline(), metrics_file_due()}, now);
 		if (poll(fds.data(), fds.size(), timeout) == -1) {
 			if (errno == EINTR)
 				continue;
 			die_sys("poll");
 		}
+		// The clock of the round, which the metrics time queries by.
+		int64_t round_us = now_us();
+		now = round_us / 1000;
+		metrics_round(round_us);
+		metrics_clients(t->clients.size(), t->slots);
 		if (fds[0].revents != 0 && take_signals(src))
 			break;
 
 		// Dispatch: the source, whose answers go to their clients, then
 		// the clients polled (not those admitted below).
-		now = now_ms();
 		size_t polled = t->clients.size();
 		answers.clear();
 		src->run(fds.data() + source_at, now, &answers);
@@ -158,6 +178,7 @@ void serve(int listener, client_table* t)
 			admission_shrink(t, now);
 		if (fds[1].revents & POLLIN)
 			admission_accept(t, listener, now);
+		metrics_file_run(now);
 	}
 }
 
@@ -173,6 +194,24 @@ int open_listener(const serve_options& o, bool* activated)
 	if (*activated && o.group != USOCK_GROUP_KEEP)
 		log_warning("warn: --group ignored: the service manager sets the socket's group");
 	return listener;
+}
+
+// After the loop: closes the clients and the listener, writes the metrics
+// file a last time, and removes the socket unless the service manager
+// passed it (`identity` null).
+void shut_down(int listener, client_table* t, const serve_options& o, const struct stat* identity)
+{
+	while (!t->clients.empty())
+		client_remove(t, t->clients.back().get());
+	metrics_clients(0, t->slots);
+	metrics_file_finish();
+	close(listener);
+	const char* socket_fate = ", socket left to the service manager";
+	if (identity != nullptr)
+		socket_fate = usock_unlink_own(o.socket_path, identity)
+		                      ? ", socket removed"
+		                      : ", socket path no longer ours, left alone";
+	log_note("stopped by signal %d%s", static_cast<int>(serve_stop_signal), socket_fate);
 }
 
 } // namespace
@@ -197,6 +236,7 @@ int main(int argc, char* argv[])
 
 	serve_options o;
 	options_parse(argc, argv, &o);
+	metrics_begin(o.map_dir != nullptr ? METRICS_MAPS : METRICS_BRIDGE);
 	client_verbose = o.verbose;
 	log_verbosity(o.verbose ? 1 : 0);
 	bool activated;
@@ -223,18 +263,12 @@ int main(int argc, char* argv[])
 	else
 		log_note("listening on %s%s, maps in %s", o.socket_path, how, o.map_dir);
 
+	if (o.metrics_file != nullptr)
+		metrics_file_start(o.metrics_file, o.metrics_interval_ms, now_ms());
 	svcmgr_notify("READY=1");
 	serve(listener, &table);
 	svcmgr_notify("STOPPING=1");
 
-	while (!table.clients.empty())
-		client_remove(&table, table.clients.back().get());
-	close(listener);
-	const char* socket_fate = ", socket left to the service manager";
-	if (!activated)
-		socket_fate = usock_unlink_own(o.socket_path, &identity)
-		                      ? ", socket removed"
-		                      : ", socket path no longer ours, left alone";
-	log_note("stopped by signal %d%s", static_cast<int>(serve_stop_signal), socket_fate);
+	shut_down(listener, &table, o, activated ? nullptr : &identity);
 	return 0;
 }

@@ -6,6 +6,7 @@
 #include "tools/net/errtext.hpp"
 #include "tools/net/peek.hpp"
 #include "tools/net/reply.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -41,6 +42,7 @@ void begin_exchange(upconn* c)
 bool fail(upconn* c, upstream* u, const std::string& why, std::string* reply)
 {
 	log_warning("warn: upstream %s: %s", u->ep.text.c_str(), why.c_str());
+	metrics_upstream_answered(u->metrics, RESULT_TEMP, c->asked_us, false);
 	upconn_close(c);
 	return answer("TEMP upstream " + u->ep.text + ": " + why, reply);
 }
@@ -69,6 +71,7 @@ bool finish(upconn* c, upstream* u, int64_t now, std::string* reply)
 		return fail(c, u, "reply contains a newline", reply);
 	if (p.find('\0') != std::string::npos)
 		return fail(c, u, "reply contains a NUL byte", reply);
+	metrics_upstream_answered(u->metrics, metrics_result_of(p), c->asked_us, true);
 	c->state = UPCONN_IDLE;
 	c->idle_since = now;
 	c->checked = false;
@@ -251,6 +254,7 @@ bool upconn_ask(upconn* c, upstream* u, std::string_view query, int64_t now, int
 	}
 	c->failures = 0;
 	c->deadline = now + timeout_ms;
+	c->asked_us = metrics_round_us();
 	c->request.clear();
 	netstring_append(&c->request, query);
 	return step(c, u, nullptr, now, reply);

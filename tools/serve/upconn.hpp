@@ -44,6 +44,10 @@
 //    surplus that arrives after the next query went out cannot be told
 //    from its reply (the framing has no request ids); the manual says so.
 //
+// Every query answered is counted for its upstream (metrics.hpp): by the
+// reply's first word, TEMP for the bridge's own failures, which also mark
+// the upstream down until it answers again.
+//
 // After any failure the connection is closed. The connection owns its
 // descriptors (one, or ENDPOINT_DIAL_MAX while dialing) and buffers; the
 // upstream is its owner's. Nothing here is fatal; failures are logged as
@@ -84,6 +88,7 @@ struct upconn {
 	bool reused = false;       // the exchange went out on a connection used before
 	int failures = 0;          // exchanges of the query that failed after it may have been read
 	int64_t deadline = 0;      // of the query, monotonic milliseconds
+	int64_t asked_us = 0;      // the round in which the query was asked (metrics.hpp)
 	int64_t idle_since = 0;    // when it last answered
 	bool checked = false;      // idle, and a poll() since then saw nothing on it
 	bool short_of_fds = false; // a connect found no descriptor: its owner clears it

@@ -3,6 +3,7 @@
 #include "tools/serve/upstream.hpp"
 
 #include "support/log.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -89,6 +90,7 @@ void take_resolution(upstream* u)
 void upstream_open(upstream* u, const endpoint& ep)
 {
 	u->ep = ep;
+	u->metrics = metrics_upstream_add(ep.text);
 	std::vector<endpoint_address> addresses;
 	bool resolved = endpoint_resolve(ep, &addresses, &u->unresolved);
 	set_addresses(u, std::move(addresses));
@@ -101,6 +103,7 @@ bool upstream_addresses(upstream* u, int64_t now, endpoint_addresses* list, size
 {
 	take_resolution(u);
 	if (u->addresses->empty()) {
+		metrics_upstream_connect_failed(u->metrics);
 		resolve_again(u, now);
 		*why = u->unresolved;
 		return false;
@@ -119,6 +122,7 @@ void upstream_connected(upstream* u, const endpoint_addresses& list, size_t inde
 
 void upstream_dial_failed(upstream* u, int error, int64_t now)
 {
+	metrics_upstream_connect_failed(u->metrics);
 	// Every address refused: perhaps the name points elsewhere now.
 	if (error != ETIMEDOUT && error != EAGAIN && error != EMFILE)
 		resolve_again(u, now);

@@ -35,21 +35,23 @@ struct upstream {
 	size_t preferred = 0;   // the address to dial first
 	std::shared_ptr<upstream_resolution> resolving;
 	int64_t resolved_at = 0;
+	size_t metrics = 0; // metrics_upstream_add()
 };
 
-// Sets up `u` for `ep` and resolves it; a name that does not resolve yet
-// is only logged.
+// Sets up `u` for `ep`, counted under its text (metrics.hpp), and resolves
+// it; a name that does not resolve yet is only logged.
 void upstream_open(upstream* u, const endpoint& ep);
 
 // The addresses to dial now and the index to start at: true, or false
-// with the reason in *why when none is known (rule 3). A finished
-// resolution is taken first.
+// with the reason in *why when none is known (rule 3), which counts as a
+// failed connect. A finished resolution is taken first.
 bool upstream_addresses(upstream* u, int64_t now, endpoint_addresses* list, size_t* first,
                         std::string* why);
 
 // Address `index` of `list` has connected (rule 2).
 void upstream_connected(upstream* u, const endpoint_addresses& list, size_t index);
 
-// Dialing ended with `error` (the dialer's): every address was refused,
-// unless the error is a time-out or a shortage of descriptors (rule 1).
+// Dialing ended with `error` (the dialer's), a failed connect: every
+// address was refused, unless the error is a time-out or a shortage of
+// descriptors (rule 1).
 void upstream_dial_failed(upstream* u, int error, int64_t now);
