@@ -58,7 +58,7 @@ server_reply reply_for_key(const std::string& request, bool first)
 		             : server_reply{netstring("OK second connection")};
 	if (key == "close")
 		return {"3:OK ", true}; // a partial reply, then gone
-	if (key == "stall")
+	if (key == "stall" || key.starts_with("stall-"))
 		return {.stall = true};
 	if (key == "stallonce")
 		return first ? server_reply{.stall = true}
@@ -161,9 +161,10 @@ TEST_F(Bridge, EachQueryHasOneBoundAndATimedOutOneIsNeverSentAgain)
 	        // Past what two attempts of a per-attempt bound would allow.
 	        {"slow4500", nullptr, "OK slower", 1},
 	        // Closed once: asked again on a new connection. Closed on the new
-	        // one too: given up, never asked a third time.
+	        // one too: given up, never asked a third time. A close before any
+	        // byte of the reply marks the upstream down.
 	        {"closeonce", "0.3", "OK second connection", 2, nullptr,
-	         "connection closed, reconnecting"},
+	         "is down: connection closed"},
 	        {"close", "0.3", "", 2, "connection closed", "connection closed, reconnecting"},
 	};
 	// The rows run side by side, each with its own upstream and server:
@@ -258,7 +259,8 @@ TEST_F(Bridge, ClientsThatLeaveWhileTheUpstreamStallsFreeTheirSlots)
 	std::vector<int> waiting;
 	for (int i = 0; i < slots; i++) {
 		waiting.push_back(connect_to(sock));
-		send_text(waiting.back(), "t stall\n");
+		// Keys of their own: identical queries would wait on one exchange.
+		send_text(waiting.back(), "t stall-" + std::to_string(i) + "\n");
 	}
 	long long end = monotonic_ms() + 5000;
 	while (upstream.queries().size() < size_t(slots) && monotonic_ms() < end)
@@ -311,8 +313,8 @@ TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 	server_process serve({SMAP_SERVE_PATH, "--upstream", refusing, sock}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
-	std::string why = "upstream " + refusing + ": cannot connect: Connection refused";
-	EXPECT_EQ(ask(fd, "t alice"), "TEMP " + why);
+	std::string why = "cannot connect: Connection refused";
+	EXPECT_EQ(ask(fd, "t alice"), "TEMP upstream " + refusing + ": " + why);
 	// Every address failed, so the name is resolved again; the port
 	// then listens, and the next query gets through.
 	later.start();
@@ -321,7 +323,8 @@ TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 	EXPECT_EQ(later.queries(), std::vector<std::string>{"t alice"});
 	close(fd);
 	std::string log = read_file(serve.log());
-	EXPECT_NE(log.find("warn: " + why), std::string::npos) << log;
+	EXPECT_NE(log.find("warn: upstream " + refusing + " is down: " + why), std::string::npos)
+	        << log;
 	EXPECT_EQ(log.find("cannot resolve"), std::string::npos) << log;
 }
 
