@@ -23,8 +23,10 @@
 // asking the line server directly, a second direct backend to calibrate,
 // and the backend asking a minimal bridge (tp_bridge) over a local
 // socket, the floor for any bridge; beside them, the backend asking
-// SMAP_SERVE with a map file that holds every key asked. It reports the
-// ratios to the direct path and the latency that each adds to a lookup.
+// SMAP_SERVE with a map file that holds every key asked, and asking
+// SMAP_SERVE --upstream with a cache that holds every key asked (all hits).
+// It reports the ratios to the direct path and the latency that each adds
+// to a lookup.
 //
 // The benchmark, its threads and its children are pinned to one CPU, and
 // the programs take turns in blocks of BLOCK lookups, the order rotating
@@ -492,9 +494,18 @@ std::string write_map(const std::string& dir, unsigned long n, unsigned block)
 	return maps;
 }
 
+// Asks every key that program p will ask in run_rounds() once, so that a
+// cache on its path holds them all, then starts p over from the first.
+void warm_cache(program* p, unsigned long n, unsigned block)
+{
+	closed_block(p, static_cast<unsigned>(n + 2 * block));
+	p->next_seq = 0;
+}
+
 // Closed loop through the backend alone and through the backend and a
 // bridge to a netstring server: smap-serve over a local socket and over
-// TCP, the minimal bridge over a local socket; and smap-serve with maps.
+// TCP, the minimal bridge over a local socket, smap-serve with every answer
+// in its cache; and smap-serve with maps.
 void bridge_phase(const char* backend_path, const char* serve_path, const char* line_sock,
                   unsigned long n, unsigned block)
 {
@@ -504,14 +515,18 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	bridge tcp = {"smap-serve TCP", dir + "/bridge-tcp.sock"};
 	bridge minimal = {"minimal bridge", dir + "/bridge-minimal.sock"};
 	bridge maps = {"smap-serve maps", dir + "/maps.sock"};
+	bridge cached = {"smap-serve cache", dir + "/bridge-cache.sock"};
 	start_bridge(&local,
 	             {serve_path, "--upstream", std::string("unix:") + ns.path, local.socket});
 	start_bridge(&tcp, {serve_path, "--upstream", "inet:127.0.0.1:" + std::to_string(ns.port),
 	                    tcp.socket});
 	start_bridge(&minimal, {self_path(), "--bridge", ns.path, minimal.socket});
 	start_bridge(&maps, {serve_path, maps.socket, write_map(dir, n, block)});
+	start_bridge(&cached,
+	             {serve_path, "--upstream", std::string("unix:") + ns.path, "--cache-ttl",
+	              "3600", "--cache-size", std::to_string(n + 2 * block), cached.socket});
 
-	program direct, copy, via_local, via_tcp, via_minimal, via_maps;
+	program direct, copy, via_local, via_tcp, via_minimal, via_maps, via_cache;
 	direct.name = "backend direct";
 	copy.name = "backend copy";
 	via_local.name = "via bridge unix";
@@ -522,14 +537,19 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	via_minimal.helper = minimal.pid;
 	via_maps.name = "via maps";
 	via_maps.helper = maps.pid;
+	via_cache.name = "cache hit";
+	via_cache.helper = cached.pid;
 	start_child(&direct, command(nullptr, {backend_path, line_sock}));
 	start_child(&copy, command(nullptr, {backend_path, line_sock}));
 	start_child(&via_local, command(nullptr, {backend_path, local.socket}));
 	start_child(&via_tcp, command(nullptr, {backend_path, tcp.socket}));
 	start_child(&via_minimal, command(nullptr, {backend_path, minimal.socket}));
 	start_child(&via_maps, command(nullptr, {backend_path, maps.socket}));
+	start_child(&via_cache, command(nullptr, {backend_path, cached.socket}));
+	warm_cache(&via_cache, n, block);
 
-	std::vector<program*> progs = {&direct, &copy, &via_local, &via_tcp, &via_minimal, &via_maps};
+	std::vector<program*> progs = {&direct,      &copy,     &via_local, &via_tcp,
+	                               &via_minimal, &via_maps, &via_cache};
 	std::vector<unsigned> counts = run_rounds(progs, n, block, false);
 	double calibration = ratio(copy, direct, counts);
 	printf("\nbridge, closed loop: %lu lookups per program in %zu rounds of %u\n", n,
@@ -551,12 +571,16 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	       ratio(via_local, via_minimal, counts));
 	printf("  via maps / backend direct                   %6.3f\n",
 	       ratio(via_maps, direct, counts));
+	printf("  cache hit / backend direct                  %6.3f\n",
+	       ratio(via_cache, direct, counts));
+	printf("  cache hit / via maps                        %6.3f   (target >= 0.95)\n",
+	       ratio(via_cache, via_maps, counts));
 	printf("  added latency per lookup, median of rounds:\n");
-	for (const program* p : {&via_local, &via_tcp, &via_minimal, &via_maps})
+	for (const program* p : {&via_local, &via_tcp, &via_minimal, &via_maps, &via_cache})
 		printf("    %-16s %7.2f us\n", p->name, added_ns(*p, direct, counts) / 1000);
 	printf("  CPU time per lookup, median of blocks:\n");
 	printf("    %-16s %7.2f us\n", "smap-backend", median(direct.block_cpu_ns) / 1000);
-	for (const program* p : {&via_local, &via_tcp, &via_minimal, &via_maps})
+	for (const program* p : {&via_local, &via_tcp, &via_minimal, &via_maps, &via_cache})
 		printf("    %-16s %7.2f us\n", p->name, median(p->block_helper_cpu_ns) / 1000);
 
 	printf("  peak resident memory (VmHWM) and total CPU of the bridges:\n");
@@ -568,6 +592,7 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	stop_bridge(&tcp);
 	stop_bridge(&minimal);
 	stop_bridge(&maps);
+	stop_bridge(&cached);
 	unlink((dir + "/maps/" + TP_TABLE).c_str());
 	rmdir((dir + "/maps").c_str());
 	tp_nsserver_cleanup();
