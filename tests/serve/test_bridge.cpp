@@ -716,9 +716,6 @@ TEST_F(Bridge, ExpiredAnswersStandInWhileTheUpstreamFails)
 	pollfd waiting = {listener, POLLIN, 0};
 	EXPECT_EQ(poll(&waiting, 1, 50), 0) << "no connect";
 	close(listener);
-	// Past the time to live and the window: the failure itself.
-	std::string late = m.ask(&a, "t alice", t + 10000 + 60001);
-	EXPECT_EQ(late.rfind("TEMP upstream ", 0), 0u) << late;
 }
 
 TEST_F(Bridge, CacheOptionsAndUpstreamsAreCheckedAtStart)
@@ -734,12 +731,8 @@ TEST_F(Bridge, CacheOptionsAndUpstreamsAreCheckedAtStart)
 	const row rows[] = {
 	        {{"--cache-ttl", "5m", "-u", up, sock},
 	         "fatal: bad --cache-ttl 5m: expected whole seconds from 0 to 31536000"},
-	        {{"--cache-negative-ttl", "=5", "-u", up, sock},
-	         "fatal: bad --cache-negative-ttl =5: expected SECONDS or TABLE=SECONDS"},
-	        {{"--cache-stale", "-1", "-u", up, sock}, "fatal: bad --cache-stale -1: "},
 	        {{"--cache-size", "0", "-u", up, sock},
 	         "fatal: bad --cache-size 0: expected a whole number from 1 to "},
-	        {{"--cache-memory", "1G", "-u", up, sock}, "fatal: bad --cache-memory 1G: "},
 	        {{"-u", up, "-u", "tcp:x:1", sock}, "fatal: bad upstream tcp:x:1: "},
 	        {seventeen, "fatal: too many upstreams: at most 16"},
 	        {{"--cache-ttl", "300", sock, dir.path}, "usage: smap-serve"},

@@ -87,7 +87,9 @@ TEST(Failover, BackOffDoublesFromOneSecondToThirtyAndComesBackWithAnAnswer)
 	EXPECT_EQ(backoffs,
 	          (std::vector<int64_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
 	EXPECT_EQ(h.downs, 1u);
-	failover_answered(&f, 0);
+	failover_answered(&f, 0, 0);
+	EXPECT_TRUE(h.down) << "the answer to a query sent before it went down";
+	failover_answered(&f, 0, 1);
 	EXPECT_FALSE(h.down);
 	failover_down(&f, 0, "refused", now);
 	EXPECT_EQ(h.retry_at - now, FAILOVER_BACKOFF_FIRST_MS) << "a new outage starts over";
@@ -124,9 +126,9 @@ TEST(Failover, OneLineWhenAnUpstreamGoesDownAndOneWhenItAnswersAgain)
 		open_set(&f, 2);
 		for (int i = 0; i < 50; i++)
 			failover_down(&f, 0, "cannot connect: Connection refused", T0 + i * 1000);
-		failover_answered(&f, 0);
-		failover_answered(&f, 0);
-		failover_answered(&f, 1);
+		failover_answered(&f, 0, 1);
+		failover_answered(&f, 0, 1);
+		failover_answered(&f, 1, 0);
 	});
 	EXPECT_EQ(r.status, 0);
 	std::vector<std::string> lines = log_messages(r.err);

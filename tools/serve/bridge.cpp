@@ -167,6 +167,11 @@ private:
 	            std::vector<source_answer>* answers)
 	{
 		flight* f = flights_of(&flights_, carrier);
+		if (f == nullptr) {
+			// Not met: a connection with a query is its flight's carrier's.
+			answers->push_back({carrier, std::move(reply)});
+			return;
+		}
 		land(f, c, now, &reply);
 		std::vector<client*> waiters = flights_land(&flights_, f);
 		for (size_t k = 0; k + 1 < waiters.size(); k++)

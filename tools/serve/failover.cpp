@@ -76,10 +76,10 @@ void failover_down(failover* f, size_t i, const std::string& why, int64_t now)
 	h.retry_at = now + h.backoff_ms;
 }
 
-void failover_answered(failover* f, size_t i)
+void failover_answered(failover* f, size_t i, uint64_t downs_then)
 {
 	failover_upstream& u = f->ups[i];
-	if (!u.health.down)
+	if (!u.health.down || downs_then != u.health.downs)
 		return;
 	u.health.down = false;
 	u.health.retry_at = 0;

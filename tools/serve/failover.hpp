@@ -16,7 +16,9 @@
 //    back-off is FAILOVER_BACKOFF_FIRST_MS, and doubles, up to
 //    FAILOVER_BACKOFF_MAX_MS, each time it fails again after its back-off
 //    ended; failures of attempts begun before that lengthen nothing.
-// 4. A down upstream comes back when it answers a query (a whole reply).
+// 4. A down upstream comes back when it answers a query sent to it since
+//    it went down (a whole reply); the answer to one sent before says
+//    nothing.
 // 5. A warning when an upstream goes down, with why, and a note when it
 //    answers again; nothing for each query.
 // 6. A connect to an upstream has its share of the time a query has left:
@@ -79,5 +81,6 @@ int64_t failover_connect_deadline(const failover* f, failover_tried tried, int64
 // Upstream `i` failed as rule 3 says, for the reason `why`.
 void failover_down(failover* f, size_t i, const std::string& why, int64_t now);
 
-// Upstream `i` answered (rule 4).
-void failover_answered(failover* f, size_t i);
+// Upstream `i` answered a query sent when its `downs` counter stood at
+// `downs_then` (rule 4).
+void failover_answered(failover* f, size_t i, uint64_t downs_then);

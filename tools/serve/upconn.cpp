@@ -38,7 +38,9 @@ bool answer(std::string_view text, std::string* reply)
 // The query goes out from its first byte, and its reply is read afresh.
 void begin_exchange(upconn* c, failover* f)
 {
-	f->ups[c->upstream].health.queries++;
+	upstream_health& h = f->ups[c->upstream].health;
+	h.queries++;
+	c->downs_then = h.downs;
 	c->state = UPCONN_SENDING;
 	c->sent = 0;
 	c->replying = false;
@@ -104,11 +106,12 @@ bool lose(upconn* c, failover* f, const std::string& why, bool unread, int64_t n
 bool finish(upconn* c, failover* f, int64_t now, std::string* reply)
 {
 	const std::string& p = c->reply.payload;
+	// A whole reply, taken or not: the upstream answers.
+	failover_answered(f, c->upstream, c->downs_then);
 	if (p.find('\n') != std::string::npos)
 		return fail(c, f, "reply contains a newline", false, reply);
 	if (p.find('\0') != std::string::npos)
 		return fail(c, f, "reply contains a NUL byte", false, reply);
-	failover_answered(f, c->upstream);
 	c->answered_by = static_cast<int>(c->upstream);
 	c->state = UPCONN_IDLE;
 	c->idle_since = now;

@@ -101,6 +101,7 @@ struct upconn {
 	failover_tried tried = 0;  // upstreams the query may not go to again
 	std::string failure;       // the answer when no upstream is left: rule 1
 	int answered_by = -1;      // the upstream whose reply answered, -1 for a failure
+	uint64_t downs_then = 0;   // the upstream's count of outages when the query went out
 };
 
 // Starts `query` on `c` to the upstreams of `f`, within `timeout_ms` from
