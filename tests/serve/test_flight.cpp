@@ -24,11 +24,21 @@ TEST(Flight, OneFlightPerKeyWithEveryWaiterOnIt)
 	EXPECT_EQ(flights_of(&t, &d), other);
 	EXPECT_EQ(flights_in_the_air(&t), 2u);
 	EXPECT_EQ(t.joined, 2u);
-	EXPECT_EQ(flights_land(&t, f), (std::vector<client*>{&a, &b, &c}));
+	std::vector<client*> waiters = {&d};
+	flights_land(&t, f, &waiters);
+	EXPECT_EQ(waiters, (std::vector<client*>{&a, &b, &c}));
 	EXPECT_EQ(flights_find(&t, "t k"), nullptr);
 	EXPECT_EQ(flights_of(&t, &b), nullptr);
 	EXPECT_EQ(flights_of(&t, &d), other);
 	EXPECT_EQ(flights_in_the_air(&t), 1u);
+	// A landed flight's place serves the next.
+	flight* again = flights_start(&t, "t again", &a, 8);
+	EXPECT_EQ(again, f);
+	EXPECT_EQ(flights_find(&t, "t again"), again);
+	EXPECT_EQ(flights_find(&t, "t k"), nullptr);
+	EXPECT_EQ(flights_of(&t, &a), again);
+	EXPECT_EQ(again->waiters, std::vector<client*>{&a});
+	EXPECT_EQ(again->generation, 8u);
 }
 
 TEST(Flight, AFlightGoesOnWhileAnyoneWaits)
@@ -66,7 +76,8 @@ TEST(Flight, AFlightGoesOnWhileAnyoneWaits)
 		flight* left = flights_find(&t, "t k");
 		ASSERT_EQ(left == nullptr, r.carrier == -1) << &r - rows;
 		if (left != nullptr) {
-			std::vector<client*> waiters = flights_land(&t, left);
+			std::vector<client*> waiters;
+			flights_land(&t, left, &waiters);
 			EXPECT_EQ(waiters.size(), 3 - r.leave.size());
 			EXPECT_EQ(waiters.front(), &who[r.carrier]) << "the carrier first";
 		}

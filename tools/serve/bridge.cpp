@@ -50,7 +50,7 @@ public:
 		if (!settle(c.get(), upconn_ask(c.get(), &ups_, query, now, timeout_ms_, reply)))
 			return false;
 		land(f, c.get(), now, reply);
-		flights_land(&flights_, f);
+		flights_land(&flights_, f, &waiters_);
 		return true;
 	}
 
@@ -173,10 +173,10 @@ private:
 			return;
 		}
 		land(f, c, now, &reply);
-		std::vector<client*> waiters = flights_land(&flights_, f);
-		for (size_t k = 0; k + 1 < waiters.size(); k++)
-			answers->push_back({waiters[k], reply});
-		answers->push_back({waiters.back(), std::move(reply)});
+		flights_land(&flights_, f, &waiters_);
+		for (size_t k = 0; k + 1 < waiters_.size(); k++)
+			answers->push_back({waiters_[k], reply});
+		answers->push_back({waiters_.back(), std::move(reply)});
 	}
 
 	failover ups_;
@@ -184,6 +184,7 @@ private:
 	cache cache_;
 	uint64_t generation_ = 0; // of the cache: one more at each flush
 	flight_table flights_;
+	std::vector<client*> waiters_; // of the flight that landed last
 	// Each client's connection, from the first flight it carries until it
 	// leaves.
 	std::unordered_map<client*, std::unique_ptr<upconn>> conns_;

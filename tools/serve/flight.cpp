@@ -4,6 +4,41 @@
 
 #include <algorithm>
 
+namespace
+{
+
+// Notes that `who` waits on `f`, in a spare entry if there is one.
+void wait_on(flight_table* t, const client* who, flight* f)
+{
+	if (t->spare_waiters.empty()) {
+		t->by_waiter[who] = f;
+		return;
+	}
+	flight_table::waiter_map::node_type node = std::move(t->spare_waiters.back());
+	t->spare_waiters.pop_back();
+	node.key() = who;
+	node.mapped() = f;
+	t->by_waiter.insert(std::move(node));
+}
+
+void stop_waiting(flight_table* t, flight_table::waiter_map::iterator at)
+{
+	flight_table::waiter_map::node_type node = t->by_waiter.extract(at);
+	if (t->spare_waiters.size() < FLIGHT_SPARES)
+		t->spare_waiters.push_back(std::move(node));
+}
+
+// Removes `f`, keeping it as a spare if there is room.
+void end(flight_table* t, flight* f)
+{
+	// By position: the key viewed is the flight's own.
+	flight_table::key_map::node_type node = t->by_key.extract(t->by_key.find(f->key));
+	if (t->spare_flights.size() < FLIGHT_SPARES)
+		t->spare_flights.push_back(std::move(node));
+}
+
+} // namespace
+
 flight* flights_find(flight_table* t, std::string_view key)
 {
 	auto it = t->by_key.find(key);
@@ -18,20 +53,31 @@ flight* flights_of(const flight_table* t, const client* who)
 
 flight* flights_start(flight_table* t, std::string_view key, client* carrier, uint64_t generation)
 {
-	auto f = std::make_unique<flight>();
-	f->key = key;
+	flight* f;
+	if (t->spare_flights.empty()) {
+		auto made = std::make_unique<flight>();
+		f = made.get();
+		f->key = key;
+		t->by_key.emplace(f->key, std::move(made));
+	} else {
+		flight_table::key_map::node_type node = std::move(t->spare_flights.back());
+		t->spare_flights.pop_back();
+		f = node.mapped().get();
+		f->key.assign(key);
+		node.key() = f->key;
+		t->by_key.insert(std::move(node));
+	}
+	f->waiters.clear();
 	f->waiters.push_back(carrier);
 	f->generation = generation;
-	flight* p = f.get();
-	t->by_key.emplace(p->key, std::move(f));
-	t->by_waiter[carrier] = p;
-	return p;
+	wait_on(t, carrier, f);
+	return f;
 }
 
 void flights_join(flight_table* t, flight* f, client* who)
 {
 	f->waiters.push_back(who);
-	t->by_waiter[who] = f;
+	wait_on(t, who, f);
 	t->joined++;
 }
 
@@ -42,22 +88,21 @@ client* flights_leave(flight_table* t, const client* who, bool* carried)
 	if (at == t->by_waiter.end())
 		return nullptr;
 	flight* f = at->second;
-	t->by_waiter.erase(at);
+	stop_waiting(t, at);
 	*carried = f->waiters.front() == who;
 	std::erase(f->waiters, who);
 	if (f->waiters.empty()) {
-		// By position: the key viewed is the flight's own.
-		t->by_key.erase(t->by_key.find(f->key));
+		end(t, f);
 		return nullptr;
 	}
 	return *carried ? f->waiters.front() : nullptr;
 }
 
-std::vector<client*> flights_land(flight_table* t, flight* f)
+void flights_land(flight_table* t, flight* f, std::vector<client*>* waiters)
 {
-	std::vector<client*> waiters = std::move(f->waiters);
-	for (const client* w : waiters)
-		t->by_waiter.erase(w);
-	t->by_key.erase(t->by_key.find(f->key));
-	return waiters;
+	waiters->clear();
+	waiters->swap(f->waiters);
+	for (const client* w : *waiters)
+		stop_waiting(t, t->by_waiter.find(w));
+	end(t, f);
 }

@@ -15,8 +15,9 @@
 // 4. When the flight lands, every waiter gets its reply, whatever it is,
 //    and the flight ends.
 //
-// The table owns its flights; clients are only names here. Nothing here
-// is fatal or logs.
+// The table owns its flights; clients are only names here. A flight that
+// lands is kept, up to FLIGHT_SPARES of them, for the next to take off in
+// its place without allocating anything. Nothing here is fatal or logs.
 #pragma once
 
 #include <cstddef>
@@ -35,10 +36,16 @@ struct flight {
 	uint64_t generation = 0;      // the owner's mark of when it took off
 };
 
+// Landed flights kept for reuse, and as many entries of who waits where.
+constexpr size_t FLIGHT_SPARES = 16;
+
 struct flight_table {
-	// Keys view the flights' own keys.
-	std::unordered_map<std::string_view, std::unique_ptr<flight>> by_key;
-	std::unordered_map<const client*, flight*> by_waiter;
+	using key_map = std::unordered_map<std::string_view, std::unique_ptr<flight>>;
+	using waiter_map = std::unordered_map<const client*, flight*>;
+	key_map by_key; // keys view the flights' own keys
+	waiter_map by_waiter;
+	std::vector<key_map::node_type> spare_flights;
+	std::vector<waiter_map::node_type> spare_waiters;
 	uint64_t joined = 0; // queries that waited on another's flight
 };
 
@@ -54,8 +61,9 @@ void flights_join(flight_table* t, flight* f, client* who);
 // returns the waiter that carries it on, or null (also when the flight
 // ended, or `who` waited on none).
 client* flights_leave(flight_table* t, const client* who, bool* carried);
-// Ends `f` (rule 4) and returns its waiters; `f` is gone.
-std::vector<client*> flights_land(flight_table* t, flight* f);
+// Ends `f` (rule 4), its waiters in *waiters (what it held is dropped);
+// `f` is gone.
+void flights_land(flight_table* t, flight* f, std::vector<client*>* waiters);
 
 inline size_t flights_in_the_air(const flight_table* t)
 {
