@@ -913,10 +913,14 @@ TEST(Soak, SixtyBackendsOnFiftyCachedKeysWhileTheUpstreamStops)
 		       lengths[p], figures[p].lookups.load(), figures[p].lookups / lengths[p],
 		       figures[p].failed.load());
 	printf("  upstream: %ld queries; per key per second %.2f before the stop, %.2f after "
-	       "the restart; closest two of one key %lld ms apart; first query %.1f s after the "
-	       "restart (the back-off)\n",
-	       queries, rate[0], rate[1], closest,
-	       first_after == -1 ? -1.0 : (first_after - restarted) / 1000.0);
+	       "the restart; closest two of one key %lld ms apart\n",
+	       queries, rate[0], rate[1], closest);
+	if (first_after == -1)
+		printf("  no query in the %.1f s after the restart: the back-off had not ended\n",
+		       up_after / 1000.0);
+	else
+		printf("  first query %.1f s after the restart, when the back-off ended\n",
+		       (first_after - restarted) / 1000.0);
 	printf("  smap-serve descriptors: %d before, %d after; resident memory: %ld KiB after "
 	       "warm-up, %ld KiB at the end\n",
 	       fds_before, fds_after, rss_warm, rss_end);
