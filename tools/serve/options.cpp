@@ -106,7 +106,8 @@ int64_t parse_timeout(const char* text)
 }
 
 // Takes the value of a cache option into o->cache; a bad one is fatal.
-void cache_option(serve_options* o, int opt, const char* text)
+// False when `opt` is none.
+bool cache_option(serve_options* o, int opt, const char* text)
 {
 	std::string why;
 	bool ok = false;
@@ -132,9 +133,12 @@ void cache_option(serve_options* o, int opt, const char* text)
 		name = "--cache-memory";
 		ok = cacheconf_parse_size(text, &o->cache.max_bytes, &why);
 		break;
+	default:
+		return false;
 	}
 	if (!ok)
 		die_msg("bad %s %s: %s", name, text, why.c_str());
+	return true;
 }
 
 // The upstreams of the -u options, in their order.
@@ -201,16 +205,10 @@ void options_parse(int argc, char* argv[], serve_options* o)
 		case OPT_VERSION:
 			printf("smap-serve %s\n", SMAP_VERSION);
 			exit_printed();
-		case OPT_CACHE_TTL:
-		case OPT_CACHE_NEGATIVE_TTL:
-		case OPT_CACHE_STALE:
-		case OPT_CACHE_SIZE:
-		case OPT_CACHE_MEMORY:
-			cache_option(o, opt, optarg);
-			cache_given = true;
-			break;
 		default:
-			usage(1);
+			if (!cache_option(o, opt, optarg))
+				usage(1);
+			cache_given = true;
 		}
 	}
 	bool bridge = !upstreams.empty();
