@@ -194,6 +194,17 @@ TEST(Cache, TheLeastRecentlyUsedGoesFirstByCountAndByBytes)
 		EXPECT_LE(cache_entries(&c), r.max_entries);
 		EXPECT_LE(c.bytes, r.max_bytes);
 	}
+	// An answer renewed with a longer reply makes room as a new one does.
+	cache_config config = config_of({"60"}, {});
+	config.max_bytes = 2 * big_cost - 1;
+	cache c;
+	cache_open(&c, config);
+	cache_put(&c, "t k0", "OK a", T0);
+	cache_put(&c, "t k1", "OK " + big, T0);
+	cache_put(&c, "t k0", "OK " + big, T0 + 1);
+	EXPECT_EQ(look(&c, "t k0", T0 + 1), "fresh OK " + big);
+	EXPECT_EQ(look(&c, "t k1", T0 + 1), "-");
+	EXPECT_EQ(c.bytes, big_cost);
 }
 
 TEST(Cache, FlushDropsEverything)

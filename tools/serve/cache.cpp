@@ -20,6 +20,18 @@ void drop(cache* c, std::list<cache_entry>::iterator it)
 	c->order.erase(it);
 }
 
+// Drops the least recently used entries, never the first `keep` (the one
+// just renewed, which fits alone), until `entries` more entries of `bytes`
+// more bytes fit (rule 5).
+void make_room(cache* c, size_t keep, size_t entries, size_t bytes)
+{
+	while (c->order.size() > keep && (c->order.size() + entries > c->config.max_entries ||
+	                                  c->bytes + bytes > c->config.max_bytes)) {
+		drop(c, std::prev(c->order.end()));
+		c->counts.evicted++;
+	}
+}
+
 // The entry of `key`, or null; one past its stale window is dropped.
 cache_entry* find(cache* c, std::string_view key, int64_t now)
 {
@@ -98,18 +110,29 @@ void cache_put(cache* c, std::string_view key, std::string_view reply, int64_t n
 {
 	if (!c->enabled || reply_is_transient(reply))
 		return;
-	auto at = c->index.find(key);
-	if (at != c->index.end())
-		drop(c, at->second);
 	int64_t ttl = ttl_of(c, key, reply);
 	size_t need = key.size() + reply.size() + CACHE_ENTRY_OVERHEAD;
-	if (ttl <= 0 || need > c->config.max_bytes)
+	bool keep = ttl > 0 && need <= c->config.max_bytes;
+	auto at = c->index.find(key);
+	if (at != c->index.end()) {
+		auto it = at->second;
+		if (!keep) {
+			drop(c, it);
+			return;
+		}
+		// Renewed where it is: a refresh allocates nothing, unless its
+		// reply grew.
+		c->bytes = c->bytes - cost(*it) + need;
+		it->reply.assign(reply);
+		it->kept_at = now;
+		it->ttl_ms = ttl;
+		c->order.splice(c->order.begin(), c->order, it);
+		make_room(c, 1, 0, 0);
 		return;
-	while (!c->order.empty() && (c->order.size() >= c->config.max_entries ||
-	                             c->bytes + need > c->config.max_bytes)) {
-		drop(c, std::prev(c->order.end()));
-		c->counts.evicted++;
 	}
+	if (!keep)
+		return;
+	make_room(c, 0, 1, need);
 	c->order.push_front({std::string(key), std::string(reply), now, ttl});
 	c->index.emplace(c->order.front().key, c->order.begin());
 	c->bytes += need;
