@@ -25,7 +25,9 @@
 // and the backend asking a minimal bridge (tp_bridge) over a local
 // socket, the floor for any bridge; beside them, the backend asking
 // SMAP_SERVE with a map file that holds every key asked, and with -M also
-// SMAP_SERVE answering from that map's cdb index, built by SMAP_MAKEMAP.
+// SMAP_SERVE answering from that map's cdb index, built by SMAP_MAKEMAP;
+// and asking SMAP_SERVE --upstream with a cache that holds every key asked
+// (all hits).
 // It reports the ratios to the direct path and the latency that each adds
 // to a lookup.
 //
@@ -507,10 +509,19 @@ std::string write_cdb_map(const std::string& dir, const char* makemap_path)
 	return maps;
 }
 
+// Asks every key that program p will ask in run_rounds() once, so that a
+// cache on its path holds them all, then starts p over from the first.
+void warm_cache(program* p, unsigned long n, unsigned block)
+{
+	closed_block(p, static_cast<unsigned>(n + 2 * block));
+	p->next_seq = 0;
+}
+
 // Closed loop through the backend alone and through the backend and a
 // bridge to a netstring server: smap-serve over a local socket and over
-// TCP, the minimal bridge over a local socket; and smap-serve with maps,
-// text and (with `makemap_path`) cdb.
+// TCP, the minimal bridge over a local socket, smap-serve with every answer
+// in its cache; and smap-serve with maps, text and (with `makemap_path`)
+// cdb.
 void bridge_phase(const char* backend_path, const char* serve_path, const char* makemap_path,
                   const char* line_sock, unsigned long n, unsigned block)
 {
@@ -520,6 +531,7 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	bridge tcp = {"smap-serve TCP", dir + "/bridge-tcp.sock"};
 	bridge minimal = {"minimal bridge", dir + "/bridge-minimal.sock"};
 	bridge maps = {"smap-serve maps", dir + "/maps.sock"};
+	bridge cached = {"smap-serve cache", dir + "/bridge-cache.sock"};
 	start_bridge(&local,
 	             {serve_path, "--upstream", std::string("unix:") + ns.path, local.socket});
 	start_bridge(&tcp, {serve_path, "--upstream", "inet:127.0.0.1:" + std::to_string(ns.port),
@@ -529,8 +541,11 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	bridge cdb = {"smap-serve cdb", dir + "/cdb.sock"};
 	if (makemap_path != nullptr)
 		start_bridge(&cdb, {serve_path, cdb.socket, write_cdb_map(dir, makemap_path)});
+	start_bridge(&cached,
+	             {serve_path, "--upstream", std::string("unix:") + ns.path, "--cache-ttl",
+	              "3600", "--cache-size", std::to_string(n + 2 * block), cached.socket});
 
-	program direct, copy, via_local, via_tcp, via_minimal, via_maps, via_cdb;
+	program direct, copy, via_local, via_tcp, via_minimal, via_maps, via_cdb, via_cache;
 	direct.name = "backend direct";
 	copy.name = "backend copy";
 	via_local.name = "via bridge unix";
@@ -541,15 +556,20 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	via_minimal.helper = minimal.pid;
 	via_maps.name = "via maps";
 	via_maps.helper = maps.pid;
+	via_cache.name = "cache hit";
+	via_cache.helper = cached.pid;
 	start_child(&direct, command(nullptr, {backend_path, line_sock}));
 	start_child(&copy, command(nullptr, {backend_path, line_sock}));
 	start_child(&via_local, command(nullptr, {backend_path, local.socket}));
 	start_child(&via_tcp, command(nullptr, {backend_path, tcp.socket}));
 	start_child(&via_minimal, command(nullptr, {backend_path, minimal.socket}));
 	start_child(&via_maps, command(nullptr, {backend_path, maps.socket}));
+	start_child(&via_cache, command(nullptr, {backend_path, cached.socket}));
+	warm_cache(&via_cache, n, block);
 
-	std::vector<program*> progs = {&direct, &copy, &via_local, &via_tcp, &via_minimal, &via_maps};
-	std::vector<program*> map_progs = {&via_local, &via_tcp, &via_minimal, &via_maps};
+	std::vector<program*> progs = {&direct,      &copy,     &via_local, &via_tcp,
+	                               &via_minimal, &via_maps, &via_cache};
+	std::vector<program*> map_progs = {&via_local, &via_tcp, &via_minimal, &via_maps, &via_cache};
 	if (makemap_path != nullptr) {
 		via_cdb.name = "via maps cdb";
 		via_cdb.helper = cdb.pid;
@@ -581,6 +601,10 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	if (makemap_path != nullptr)
 		printf("  via maps cdb / via maps                     %6.3f   (target >= 0.9)\n",
 		       ratio(via_cdb, via_maps, counts));
+	printf("  cache hit / backend direct                  %6.3f\n",
+	       ratio(via_cache, direct, counts));
+	printf("  cache hit / via maps                        %6.3f   (target >= 0.95)\n",
+	       ratio(via_cache, via_maps, counts));
 	printf("  added latency per lookup, median of rounds:\n");
 	for (const program* p : map_progs)
 		printf("    %-16s %7.2f us\n", p->name, added_ns(*p, direct, counts) / 1000);
@@ -598,6 +622,7 @@ void bridge_phase(const char* backend_path, const char* serve_path, const char* 
 	stop_bridge(&tcp);
 	stop_bridge(&minimal);
 	stop_bridge(&maps);
+	stop_bridge(&cached);
 	unlink((dir + "/maps/" + TP_TABLE).c_str());
 	rmdir((dir + "/maps").c_str());
 	if (makemap_path != nullptr) {

@@ -3,14 +3,18 @@
 // socketmap server misbehaves in every way it can, twenty thousand from
 // several clients through the smap-serve bridge while its netstring
 // upstream does, sixty backends sharing smap-serve's few client slots
-// for fifteen seconds, and one backend beside floods of silent connections
-// and beside slow readers; each checks every answer against its query and
-// the server's descriptors, and prints what it measured.
+// for fifteen seconds, one backend beside floods of silent connections
+// and beside slow readers, sixty backends while a cdb index is renamed over
+// and over, sixty backends on fifty keys cached by the bridge while its
+// upstream stops, and backends through a bridge whose first upstream stops
+// and starts; each checks every answer against its query and the server's
+// descriptors, and prints what it measured.
 //
 // SMAP_TEST_WRAPPER, when set, is a command prefixed to the command line
 // of the program under test (for example a valgrind invocation).
 #include "harness/child.hpp"
 #include "harness/fake_server.hpp"
+#include "harness/logs.hpp"
 #include "harness/sockets.hpp"
 #include "harness/temp_dir.hpp"
 
@@ -21,9 +25,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -869,4 +875,267 @@ TEST(Soak, SixtyBackendsWhileTheIndexIsRenamedOver)
 	       all.from_b);
 	printf("  smap-serve descriptors: %d after %d renames, %d after %d\n", fds_before,
 	       RENAMES / 4, fds_busy, RENAMES);
+}
+
+// --- The bridge's cache and upstreams ----------------------------------------
+
+namespace
+{
+
+constexpr int CACHE_BACKENDS = 60;
+constexpr int CACHE_KEYS = 50;
+
+// `n` backends asking `sock`, each past its handshake.
+std::vector<std::unique_ptr<spawned>> started_backends(int n, const std::string& sock)
+{
+	std::vector<std::unique_ptr<spawned>> backends;
+	std::string line;
+	for (int b = 0; b < n; b++) {
+		backends.push_back(std::make_unique<spawned>(strings{SMAP_BACKEND_PATH, sock}));
+		backends.back()->send("config|ready\n");
+		for (int i = 0; i < 10 && backends.back()->read_line(&line, 60000); i++)
+			;
+	}
+	return backends;
+}
+
+// What the backends saw in each phase of a soak.
+struct phase_figures {
+	std::atomic<long> lookups{0}, failed{0};
+	std::mutex lock;
+	std::string first_failure;
+
+	void count(bool ok, const std::string& line)
+	{
+		lookups++;
+		if (ok || failed++ > 0)
+			return;
+		std::lock_guard<std::mutex> g(lock);
+		first_failure = line;
+	}
+};
+
+// Lookups of `key_of(i)`, one at a time, each checked against the upstream's
+// "OK value-of-KEY", counted in the phase `phase` names, until `stop`.
+void checked_loop(spawned* backend, const std::function<std::string(long)>& key_of,
+                  const std::atomic<int>* phase, phase_figures* figures,
+                  const std::atomic<bool>* stop)
+{
+	std::string line;
+	for (long i = 0; !*stop; i++) {
+		std::string id = std::to_string(i), key = key_of(i);
+		int now = *phase;
+		backend->send("table|0.1|0|soak|lookup|alias|" + id + "|" + key + "\n");
+		bool answered = backend->read_line(&line, 60000);
+		figures[now].count(answered &&
+		                           line == "lookup-result|" + id + "|found|value-of-" + key,
+		                   answered ? line : "no result");
+		if (!answered)
+			return;
+	}
+}
+
+} // namespace
+
+TEST(Soak, SixtyBackendsOnFiftyCachedKeysWhileTheUpstreamStops)
+{
+	temp_dir dir;
+	std::string up = dir.file("up"), sock = dir.file("s");
+	// When the upstream read each key; on its thread, read once it stopped.
+	std::map<std::string, std::vector<long long>> asked;
+	fake_server upstream(
+	        [&asked](const std::string& q, int) {
+		        asked[q].push_back(monotonic_ms());
+		        return server_reply{netstring("OK value-of-" + q.substr(q.find(' ') + 1))};
+	        },
+	        up, framing::netstrings);
+	server_process serve(wrapped({SMAP_SERVE_PATH, "--cache-ttl", "1", "--cache-stale", "60",
+	                              "-u", up, sock}),
+	                     sock, {.log = dir.file("serve.log")});
+	int fds_before = settled_fds(&serve);
+	std::vector<std::unique_ptr<spawned>> backends = started_backends(CACHE_BACKENDS, sock);
+
+	// Up, then down for SMAP_SOAK_SECONDS (2 by default, 10 for the full
+	// run), then up again.
+	const int down_s = hostile_seconds(), up_s = std::max(2, down_s / 2);
+	phase_figures figures[3];
+	std::atomic<int> phase{0};
+	std::atomic<bool> stop{false};
+	std::vector<std::thread> threads;
+	long long start = monotonic_ms();
+	for (int b = 0; b < CACHE_BACKENDS; b++)
+		threads.emplace_back(
+		        checked_loop, backends[b].get(),
+		        [b](long i) {
+			        return "k" + std::to_string((i * CACHE_BACKENDS + b) % CACHE_KEYS);
+		        },
+		        &phase, figures, &stop);
+	usleep(up_s * 1000000);
+	long rss_warm = serve.resident_kib();
+	long long up_before = monotonic_ms() - start;
+	upstream.stop();
+	phase = 1;
+	usleep(down_s * 1000000);
+	long long restarted = monotonic_ms();
+	upstream.start();
+	phase = 2;
+	usleep(up_s * 1000000);
+	stop = true;
+	for (auto& t : threads)
+		t.join();
+	long long up_after = monotonic_ms() - restarted, elapsed = monotonic_ms() - start;
+	upstream.stop();
+
+	for (int p = 0; p < 3; p++)
+		EXPECT_EQ(figures[p].failed, 0)
+		        << "phase " << p << ": " << figures[p].first_failure;
+	// One upstream query per key at a time, and none again while its answer
+	// is fresh: a second apart at least.
+	// A key's rate: its queries after the first over the time they span,
+	// in each phase the upstream was up.
+	long queries = 0, gaps[2] = {0, 0};
+	long long closest = -1, spans[2] = {0, 0}, first_after = -1;
+	for (auto& [key, times] : asked) {
+		queries += static_cast<long>(times.size());
+		long long first[2] = {-1, -1}, last[2] = {-1, -1};
+		for (size_t i = 0; i < times.size(); i++) {
+			int after = times[i] >= restarted;
+			if (after && (first_after == -1 || times[i] < first_after))
+				first_after = times[i];
+			gaps[after] += first[after] != -1;
+			if (first[after] == -1)
+				first[after] = times[i];
+			last[after] = times[i];
+			if (i > 0 && (closest == -1 || times[i] - times[i - 1] < closest))
+				closest = times[i] - times[i - 1];
+		}
+		for (int p = 0; p < 2; p++)
+			spans[p] += last[p] - first[p];
+	}
+	double rate[2];
+	for (int p = 0; p < 2; p++) {
+		rate[p] = spans[p] > 0 ? gaps[p] * 1000.0 / spans[p] : 0;
+		EXPECT_LE(rate[p], 1.0) << "queries per key per second";
+	}
+	EXPECT_GE(closest, 1000) << "a key asked again while its answer was fresh";
+	for (auto& b : backends)
+		EXPECT_EQ(b->finish(30000).status, 0);
+	EXPECT_TRUE(serve.running());
+	int fds_after = settled_fds(&serve);
+	EXPECT_EQ(fds_after, fds_before);
+	long rss_end = serve.resident_kib();
+	if (memory_is_own()) {
+		EXPECT_LE(rss_end - rss_warm, 256) << "resident memory grew";
+	}
+	// Under valgrind, a leak or an invalid access makes the status 99.
+	child_result stopped = serve.stop(SIGTERM, 120000);
+	EXPECT_EQ(stopped.status, 0) << stopped.err.substr(0, 2000);
+	std::string log = stopped.err;
+	EXPECT_EQ(count_of(log, "warn: stale answers"), 1u) << log;
+	EXPECT_EQ(count_of(log, "is down"), 1u) << log;
+
+	printf("cache soak: %d backends on %d keys, time to live 1 s, stale 60 s, %.1f s\n",
+	       CACHE_BACKENDS, CACHE_KEYS, elapsed / 1000.0);
+	const char* names[] = {"upstream up", "upstream stopped", "upstream up again"};
+	double lengths[] = {up_before / 1000.0, double(down_s), up_after / 1000.0};
+	for (int p = 0; p < 3; p++)
+		printf("  %-18s %6.1f s: %7ld lookups (%6.0f/s), %ld failed\n", names[p],
+		       lengths[p], figures[p].lookups.load(), figures[p].lookups / lengths[p],
+		       figures[p].failed.load());
+	printf("  upstream: %ld queries; per key per second %.2f before the stop, %.2f after "
+	       "the restart; closest two of one key %lld ms apart\n",
+	       queries, rate[0], rate[1], closest);
+	if (first_after == -1)
+		printf("  no query in the %.1f s after the restart: the back-off had not ended\n",
+		       up_after / 1000.0);
+	else
+		printf("  first query %.1f s after the restart, when the back-off ended\n",
+		       (first_after - restarted) / 1000.0);
+	printf("  smap-serve descriptors: %d before, %d after; resident memory: %ld KiB after "
+	       "warm-up, %ld KiB at the end\n",
+	       fds_before, fds_after, rss_warm, rss_end);
+}
+
+TEST(Soak, TwoUpstreamsTheFirstStoppedAndStartedEveryTwoSeconds)
+{
+	temp_dir dir;
+	std::string up1 = dir.file("up1"), up2 = dir.file("up2"), sock = dir.file("s");
+	auto echo = [](const std::string& q, int) {
+		return server_reply{netstring("OK value-of-" + q.substr(q.find(' ') + 1))};
+	};
+	fake_server first(echo, up1, framing::netstrings), second(echo, up2, framing::netstrings);
+	server_process serve(wrapped({SMAP_SERVE_PATH, "-u", up1, "-u", up2, sock}), sock,
+	                     {.log = dir.file("serve.log")});
+	constexpr int BACKENDS = 6;
+	std::vector<std::unique_ptr<spawned>> backends = started_backends(BACKENDS, sock);
+
+	// 2 s stopped, 2 s started, for twice SMAP_SOAK_SECONDS (20 s in the full
+	// run).
+	const int seconds = 2 * std::max(hostile_seconds(), 2);
+	phase_figures figures[2]; // first upstream started, stopped
+	std::atomic<int> phase{0};
+	std::atomic<bool> stop{false};
+	std::vector<std::thread> threads;
+	long long start = monotonic_ms();
+	for (int b = 0; b < BACKENDS; b++)
+		threads.emplace_back(
+		        checked_loop, backends[b].get(),
+		        [b](long i) { return "b" + std::to_string(b) + "-" + std::to_string(i); },
+		        &phase, figures, &stop);
+	int stops = 0;
+	for (int s = 0; s < seconds; s += 4) {
+		first.stop();
+		stops++;
+		phase = 1;
+		usleep(2000000);
+		first.start();
+		phase = 0;
+		usleep(2000000);
+	}
+	stop = true;
+	for (auto& t : threads)
+		t.join();
+	long long elapsed = monotonic_ms() - start;
+	first.stop();
+	second.stop();
+
+	for (int p = 0; p < 2; p++)
+		EXPECT_EQ(figures[p].failed, 0)
+		        << "phase " << p << ": " << figures[p].first_failure;
+	size_t most = 0;
+	std::vector<std::string> read[2] = {first.queries(), second.queries()};
+	for (std::vector<std::string>& queries : read) {
+		std::map<std::string, size_t> times;
+		for (const std::string& q : queries)
+			most = std::max(most, ++times[q]);
+	}
+	EXPECT_EQ(most, 1u) << "an upstream read a query twice";
+	for (auto& b : backends)
+		EXPECT_EQ(b->finish(30000).status, 0);
+	child_result stopped = serve.stop(SIGTERM, 120000);
+	EXPECT_EQ(stopped.status, 0) << stopped.err.substr(0, 2000);
+	std::string log = stopped.err;
+	size_t downs = count_of(log, "warn: upstream " + up1 + " is down: ");
+	size_t again = count_of(log, "upstream " + up1 + " answers again");
+	EXPECT_GE(downs, 1u);
+	EXPECT_LE(downs, size_t(stops));
+	EXPECT_LE(again, downs);
+	// Nothing per query but a reconnect when a used connection was closed
+	// as the query went out on it.
+	size_t reconnects = count_of(log, ": connection closed, reconnecting");
+	EXPECT_EQ(count_of(log, "warn: "), downs + reconnects) << log;
+
+	printf("failover soak: %d backends, two upstreams, the first stopped %d times for 2 s "
+	       "in %.1f s\n",
+	       BACKENDS, stops, elapsed / 1000.0);
+	printf("  %ld lookups (%.0f/s), %ld failed; %ld while the first was stopped\n",
+	       figures[0].lookups + figures[1].lookups,
+	       (figures[0].lookups + figures[1].lookups) * 1000.0 / std::max(elapsed, 1LL),
+	       figures[0].failed + figures[1].failed, figures[1].lookups.load());
+	printf("  queries read: first %zu, second %zu; most reads of one query by one upstream: "
+	       "%zu\n",
+	       read[0].size(), read[1].size(), most);
+	printf("  log: %zu times down, %zu times answering again, %zu reconnects, no other "
+	       "warning\n",
+	       downs, again, reconnects);
 }

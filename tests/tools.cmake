@@ -42,6 +42,9 @@ smap_tool_test(test_bridge serve/test_bridge.cpp smap_serve)
 smap_tool_test(test_svcmgr serve/test_svcmgr.cpp smap_serve)
 smap_tool_test(test_metrics serve/test_metrics.cpp smap_serve)
 smap_tool_test(test_query query/test_query.cpp smap_net)
+smap_tool_test(test_cache serve/test_cache.cpp smap_serve)
+smap_tool_test(test_failover serve/test_failover.cpp smap_serve)
+smap_tool_test(test_flight serve/test_flight.cpp smap_serve)
 # tinycdb's own tool builds a file for the tests of serving it, where it
 # is installed (Debian package tinycdb).
 find_program(SMAP_CDB_PROGRAM cdb)

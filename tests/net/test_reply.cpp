@@ -23,4 +23,18 @@ TEST(Reply, ClassifiesLikeTheBackend)
 	EXPECT_FALSE(reply_is_bare_notfound("NOTFOUNDX"));
 }
 
+TEST(Reply, OnlyTempAndTimeoutMayPass)
+{
+	const struct {
+		const char* reply;
+		bool transient;
+	} rows[] = {
+	        {"TEMP busy", true}, {"temp x", true}, {"TIMEOUT slow", true}, {"PERM no", false},
+	        {"TEMP", false},     {"OK v", false},  {"NOTFOUND ", false},   {"TEMPx", false},
+	        {"", false},         {"MAYBE", false},
+	};
+	for (const auto& r : rows)
+		EXPECT_EQ(reply_is_transient(r.reply), r.transient) << r.reply;
+}
+
 } // namespace

@@ -9,6 +9,7 @@
 #include "serve/fixture.hpp"
 #include "support/log.hpp"
 #include "tools/serve/bridge.hpp"
+#include "tools/serve/cacheconf.hpp"
 #include "tools/serve/client.hpp"
 #include "tools/serve/source.hpp"
 #include "tools/serve/upconn.hpp"
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
+#include <map>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -35,6 +37,8 @@ server_reply reply_for_key(const std::string& request, bool first)
 		return {netstring("OK alice@example.org")};
 	if (key == "bare")
 		return {netstring("NOTFOUND")};
+	if (key == "busy")
+		return {netstring("TEMP busy")};
 	if (key == "spaced")
 		return {netstring("NOTFOUND ")};
 	if (key == "max")
@@ -58,7 +62,7 @@ server_reply reply_for_key(const std::string& request, bool first)
 		             : server_reply{netstring("OK second connection")};
 	if (key == "close")
 		return {"3:OK ", true}; // a partial reply, then gone
-	if (key == "stall")
+	if (key == "stall" || key.starts_with("stall-"))
 		return {.stall = true};
 	if (key == "stallonce")
 		return first ? server_reply{.stall = true}
@@ -161,9 +165,10 @@ TEST_F(Bridge, EachQueryHasOneBoundAndATimedOutOneIsNeverSentAgain)
 	        // Past what two attempts of a per-attempt bound would allow.
 	        {"slow4500", nullptr, "OK slower", 1},
 	        // Closed once: asked again on a new connection. Closed on the new
-	        // one too: given up, never asked a third time.
+	        // one too: given up, never asked a third time. A close before any
+	        // byte of the reply marks the upstream down.
 	        {"closeonce", "0.3", "OK second connection", 2, nullptr,
-	         "connection closed, reconnecting"},
+	         "is down: connection closed"},
 	        {"close", "0.3", "", 2, "connection closed", "connection closed, reconnecting"},
 	};
 	// The rows run side by side, each with its own upstream and server:
@@ -258,7 +263,8 @@ TEST_F(Bridge, ClientsThatLeaveWhileTheUpstreamStallsFreeTheirSlots)
 	std::vector<int> waiting;
 	for (int i = 0; i < slots; i++) {
 		waiting.push_back(connect_to(sock));
-		send_text(waiting.back(), "t stall\n");
+		// Keys of their own: identical queries would wait on one exchange.
+		send_text(waiting.back(), "t stall-" + std::to_string(i) + "\n");
 	}
 	long long end = monotonic_ms() + 5000;
 	while (upstream.queries().size() < size_t(slots) && monotonic_ms() < end)
@@ -311,8 +317,8 @@ TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 	server_process serve({SMAP_SERVE_PATH, "--upstream", refusing, sock}, sock, logged);
 	int fd = connect_to(sock);
 	ASSERT_NE(fd, -1);
-	std::string why = "upstream " + refusing + ": cannot connect: Connection refused";
-	EXPECT_EQ(ask(fd, "t alice"), "TEMP " + why);
+	std::string why = "cannot connect: Connection refused";
+	EXPECT_EQ(ask(fd, "t alice"), "TEMP upstream " + refusing + ": " + why);
 	// Every address failed, so the name is resolved again; the port
 	// then listens, and the next query gets through.
 	later.start();
@@ -321,7 +327,8 @@ TEST_F(Bridge, ReachesTheUpstreamInEveryEndpointForm)
 	EXPECT_EQ(later.queries(), std::vector<std::string>{"t alice"});
 	close(fd);
 	std::string log = read_file(serve.log());
-	EXPECT_NE(log.find("warn: " + why), std::string::npos) << log;
+	EXPECT_NE(log.find("warn: upstream " + refusing + " is down: " + why), std::string::npos)
+	        << log;
 	EXPECT_EQ(log.find("cannot resolve"), std::string::npos) << log;
 }
 
@@ -452,23 +459,50 @@ TEST_F(Bridge, AReusedConnectionClosedBeforeItTookTheQueryCostsNoAttempt)
 	}
 }
 
-// Asks the bridge in this process, with the clock standing at `now`: the
-// bound never runs out.
+// The bridge in this process, with the clock standing where the test puts
+// it: the bound never runs out.
+struct module_bridge {
+	source* bridge;
+	std::map<const client*, std::string> answered; // answers not yet taken
+
+	// Asks as `who` at `now`; "<pending>" when the answer does not come at
+	// once and `wait` is false.
+	std::string ask(client* who, const std::string& query, int64_t now, bool wait = true)
+	{
+		std::string reply;
+		if (bridge->ask(who, query, now, &reply))
+			return reply;
+		return wait ? answer(who, now) : "<pending>";
+	}
+
+	// Runs the bridge until `who` has its answer.
+	std::string answer(const client* who, int64_t now)
+	{
+		std::vector<pollfd> fds;
+		std::vector<source_answer> answers;
+		for (int rounds = 0; rounds < 100 && answered.count(who) == 0; rounds++) {
+			fds.clear();
+			answers.clear();
+			bridge->poll_set(&fds);
+			poll(fds.data(), fds.size(), 100);
+			bridge->run(fds.data(), now, &answers);
+			for (source_answer& a : answers)
+				answered[a.who] = a.reply;
+		}
+		auto it = answered.find(who);
+		if (it == answered.end())
+			return "<no answer>";
+		std::string reply = it->second;
+		answered.erase(it);
+		return reply;
+	}
+};
+
 std::string ask_module(source* bridge, const std::string& query, int64_t now)
 {
+	module_bridge m = {bridge, {}};
 	client who;
-	std::string reply;
-	if (bridge->ask(&who, query, now, &reply))
-		return reply;
-	std::vector<pollfd> fds;
-	std::vector<source_answer> answers;
-	for (int rounds = 0; rounds < 100 && answers.empty(); rounds++) {
-		fds.clear();
-		bridge->poll_set(&fds);
-		poll(fds.data(), fds.size(), 100);
-		bridge->run(fds.data(), now, &answers);
-	}
-	return answers.empty() ? "<no answer>" : answers[0].reply;
+	return m.ask(&who, query, now);
 }
 
 TEST_F(Bridge, AConnectionIdleForTheLimitIsNotReused)
@@ -516,6 +550,197 @@ TEST_F(ServeBridge, HangupIsIgnored)
 	EXPECT_EQ(ask(fd, "t after"), "OK value-after");
 	close(fd);
 	EXPECT_EQ(serve.stop(SIGTERM).status, 0);
+}
+
+// --- Several upstreams, one query per key, the cache ---------------------------
+
+TEST_F(Bridge, AQueryGoesToTheFirstUpstreamUpAndOnToTheNextWhenItFails)
+{
+	// The first upstream as each row has it, the second answering every key.
+	struct row {
+		const char* first; // "absent", or the key its script answers with
+		const char* key;
+		std::string answer; // with "UP1" for the first upstream's name
+		size_t first_read, second_read;
+		const char* logged; // after "warn: upstream UP1", once; null: nothing
+	};
+	const row rows[] = {
+	        {"absent", "alice", "OK alice@example.org", 0, 3, " is down: cannot connect: "},
+	        // Closed before a byte of the reply: read once, never again.
+	        {"closeonce", "x", "OK alice@example.org", 1, 3, " is down: connection closed"},
+	        // It took the query and stays silent: the bound is its own.
+	        {"stall", "x", "TEMP upstream UP1: timed out", 1, 0, ": timed out"},
+	        // Its TEMP is its answer.
+	        {"busy", "x", "TEMP busy", 3, 0, nullptr},
+	        {"alice", "x", "OK alice@example.org", 3, 0, nullptr},
+	};
+	for (const row& r : rows) {
+		unlink(logged.log.c_str());
+		std::string up1 = dir.file("up1"), up2 = dir.file("up2");
+		std::string mode = r.first;
+		auto first_script = [mode](const std::string&, int connection) {
+			return reply_for_key("t " + mode, connection == 1);
+		};
+		std::unique_ptr<fake_server> first;
+		if (mode != "absent")
+			first = std::make_unique<fake_server>(first_script, up1,
+			                                      framing::netstrings);
+		fake_server second(
+		        [](const std::string&, int) { return reply_for_key("t alice", false); },
+		        up2, framing::netstrings);
+		server_process serve(
+		        {SMAP_SERVE_PATH, "--timeout", "0.3", "-u", up1, "-u", up2, sock}, sock,
+		        logged);
+		int fd = connect_to(sock);
+		ASSERT_NE(fd, -1);
+		std::string want = r.answer;
+		if (size_t at = want.find("UP1"); at != std::string::npos)
+			want.replace(at, 3, up1);
+		// The stalled query is asked once: a second would wait as long.
+		int asks = mode == "stall" ? 1 : 3;
+		for (int i = 0; i < asks; i++) {
+			std::string key = "t " + std::string(r.key) + std::to_string(i);
+			std::string got = ask(fd, key);
+			EXPECT_EQ(got.substr(0, want.size()), want)
+			        << mode << " " << i << ": " << got;
+		}
+		close(fd);
+		EXPECT_EQ(first ? first->queries().size() : 0u,
+		          std::min<size_t>(r.first_read, asks))
+		        << mode;
+		EXPECT_EQ(second.queries().size(), r.second_read) << mode;
+		std::string log = read_file(serve.log());
+		if (r.logged != nullptr) {
+			EXPECT_EQ(count_of(log, "warn: upstream " + up1 + r.logged), 1u)
+			        << mode << "\n"
+			        << log;
+		}
+		EXPECT_NE(log.find("bridging to " + up1 + ", " + up2), std::string::npos) << log;
+	}
+}
+
+TEST_F(Bridge, IdenticalQueriesWaitOnOneExchangeEvenWhenItsClientLeaves)
+{
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve({SMAP_SERVE_PATH, "--upstream", up, sock}, sock, logged);
+	constexpr int CLIENTS = 8;
+	std::vector<int> fds;
+	for (int i = 0; i < CLIENTS; i++) {
+		fds.push_back(connect_to(sock));
+		ASSERT_NE(fds.back(), -1);
+	}
+	// The first to ask carries the exchange; it leaves once the upstream has
+	// the query, and the others still get the reply. One of them asks
+	// another key behind it: its replies keep their order.
+	send_text(fds[0], "t slow300\n");
+	long long end = monotonic_ms() + 5000;
+	while (upstream.queries().empty() && monotonic_ms() < end)
+		usleep(5000);
+	for (int i = 1; i < CLIENTS; i++)
+		send_text(fds[i], i == 1 ? "t slow300\nt alice\n" : "t slow300\n");
+	usleep(50000);
+	close(fds[0]);
+	for (int i = 1; i < CLIENTS; i++)
+		EXPECT_EQ(read_line(fds[i]), "OK slow") << i;
+	EXPECT_EQ(read_line(fds[1]), "OK alice@example.org");
+	for (int i = 1; i < CLIENTS; i++)
+		close(fds[i]);
+	EXPECT_EQ(count_of(read_file(serve.log()), "slow"), 0u);
+	std::vector<std::string> seen = upstream.queries();
+	EXPECT_EQ(std::count(seen.begin(), seen.end(), "t slow300"), 1) << "one query per key";
+	EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(Bridge, TheCacheAnswersRepeatsAndSighupEmptiesIt)
+{
+	fake_server upstream(upstream_by_key, up, framing::netstrings);
+	server_process serve(
+	        {SMAP_SERVE_PATH, "--cache-ttl", "300", "--cache-ttl", "off=0", "-u", up, sock},
+	        sock, logged);
+	int fd = connect_to(sock);
+	ASSERT_NE(fd, -1);
+	for (int round = 0; round < 3; round++) {
+		EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org");
+		EXPECT_EQ(ask(fd, "t bare"), "NOTFOUND ");
+		EXPECT_EQ(ask(fd, "t busy"), "TEMP busy");
+		EXPECT_EQ(ask(fd, "off alice"), "OK alice@example.org");
+	}
+	std::vector<std::string> seen = upstream.queries();
+	auto read = [&seen](const char* q) { return std::count(seen.begin(), seen.end(), q); };
+	EXPECT_EQ(read("t alice"), 1);
+	EXPECT_EQ(read("t bare"), 1);
+	EXPECT_EQ(read("t busy"), 3) << "a TEMP is never kept";
+	EXPECT_EQ(read("off alice"), 3);
+	kill(serve.pid(), SIGHUP);
+	EXPECT_TRUE(log_shows(serve.log(), "SIGHUP: cache emptied, 2 entries dropped"));
+	EXPECT_EQ(ask(fd, "t alice"), "OK alice@example.org");
+	seen = upstream.queries();
+	EXPECT_EQ(read("t alice"), 2);
+	close(fd);
+}
+
+TEST_F(Bridge, ExpiredAnswersStandInWhileTheUpstreamFails)
+{
+	log_start(1);
+	auto upstream = std::make_unique<fake_server>(upstream_by_key, up, framing::netstrings);
+	endpoint ep;
+	std::string why;
+	ASSERT_TRUE(endpoint_parse(up, &ep, &why));
+	cache_config config;
+	ASSERT_TRUE(cacheconf_parse_ttl(&config.positive, "10", &why));
+	config.stale_ms = 60000;
+	std::unique_ptr<source> bridge = source_bridge({ep}, 5000, config);
+	module_bridge m = {bridge.get(), {}};
+	const int64_t t = 1000000, expired = t + 11000;
+	client a, b;
+	EXPECT_EQ(m.ask(&a, "t alice", t), "OK alice@example.org");
+	EXPECT_EQ(m.ask(&a, "t spaced", t), "NOTFOUND ");
+	// A flight under way when the cache is emptied does not fill it.
+	EXPECT_EQ(m.ask(&b, "t slow300", t, false), "<pending>");
+	m.bridge->hangup();
+	EXPECT_EQ(m.ask(&a, "t alice", t), "OK alice@example.org");
+	EXPECT_EQ(m.ask(&a, "t spaced", t), "NOTFOUND ");
+	EXPECT_EQ(m.answer(&b, t), "OK slow");
+	upstream.reset();
+
+	// Expired, with the upstream gone: the connect fails, and the entry
+	// stands in; a key never kept gets the failure.
+	EXPECT_EQ(m.ask(&a, "t alice", expired), "OK alice@example.org");
+	std::string failed = m.ask(&a, "t slow300", expired);
+	EXPECT_EQ(failed.rfind("TEMP upstream " + up + ": cannot connect: ", 0), 0u) << failed;
+	// Now the upstream is down: an expired entry answers at once, without a
+	// connect, even to a listener that would take it.
+	int listener = listen_on(up, 4);
+	ASSERT_NE(listener, -1);
+	EXPECT_EQ(m.ask(&a, "t spaced", expired, false), "NOTFOUND ");
+	pollfd waiting = {listener, POLLIN, 0};
+	EXPECT_EQ(poll(&waiting, 1, 50), 0) << "no connect";
+	close(listener);
+}
+
+TEST_F(Bridge, CacheOptionsAndUpstreamsAreCheckedAtStart)
+{
+	struct row {
+		std::vector<std::string> args;
+		const char* error; // in the log
+	};
+	std::vector<std::string> seventeen;
+	for (int i = 0; i < 17; i++)
+		seventeen.insert(seventeen.end(), {"-u", up});
+	seventeen.push_back(sock);
+	const row rows[] = {
+	        {{"--cache-ttl", "5m", "-u", up, sock},
+	         "fatal: bad --cache-ttl 5m: expected whole seconds from 0 to 31536000"},
+	        {{"--cache-size", "0", "-u", up, sock},
+	         "fatal: bad --cache-size 0: expected a whole number from 1 to "},
+	        {{"-u", up, "-u", "tcp:x:1", sock}, "fatal: bad upstream tcp:x:1: "},
+	        {seventeen, "fatal: too many upstreams: at most 16"},
+	        {{"--cache-ttl", "300", sock, dir.path}, "usage: smap-serve"},
+	};
+	for (const row& r : rows) {
+		std::string err = refused_start(dir, r.args);
+		EXPECT_NE(err.find(r.error), std::string::npos) << r.error << "\n" << err;
+	}
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // Socketmap replies: see reply.hpp.
 #include "tools/net/reply.hpp"
 
+#include <cstring>
 #include <strings.h>
 
 reply_kind reply_classify(std::string_view line)
@@ -35,4 +36,10 @@ std::string_view reply_status_word(std::string_view reply)
 		if (n == p.length - 1 && strncasecmp(reply.data(), p.text, n) == 0)
 			return reply.substr(0, n);
 	return "?";
+}
+
+bool reply_is_transient(std::string_view reply)
+{
+	const smap_prefix* p = smap_reply_prefix(reply.data(), reply.size());
+	return p != nullptr && (strcmp(p->text, "TEMP ") == 0 || strcmp(p->text, "TIMEOUT ") == 0);
 }

@@ -28,3 +28,7 @@ bool reply_is_bare_notfound(std::string_view payload);
 // (OK, NOTFOUND, TEMP, TIMEOUT, PERM, any case); "?" otherwise, so that a
 // value glued to its status ("OKsecret") is not shown either.
 std::string_view reply_status_word(std::string_view reply);
+
+// True for a TEMP or TIMEOUT reply (any case): a failure that may pass,
+// unlike PERM.
+bool reply_is_transient(std::string_view reply);

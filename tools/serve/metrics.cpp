@@ -193,11 +193,15 @@ size_t metrics_upstream_add(std::string_view name)
 	return state.upstreams.size() - 1;
 }
 
-void metrics_upstream_answered(size_t u, metrics_result result, int64_t asked_us, bool up)
+void metrics_upstream_answered(size_t u, metrics_result result, int64_t asked_us)
 {
 	state.upstreams[u].queries[result]++;
-	state.upstreams[u].up = up;
 	metrics_observe(&state.upstream_time, round_us - asked_us);
+}
+
+void metrics_upstream_up(size_t u, bool up)
+{
+	state.upstreams[u].up = up;
 }
 
 void metrics_upstream_connect_failed(size_t u)

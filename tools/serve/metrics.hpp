@@ -145,8 +145,10 @@ void metrics_map_fault(std::string_view table, bool exists);
 // The upstream named `name` on the command line: its index.
 size_t metrics_upstream_add(std::string_view name);
 // A query to upstream `u`, asked in the round at `asked_us`, ended in
-// this round with `result`; `up` when the upstream itself answered it.
-void metrics_upstream_answered(size_t u, metrics_result result, int64_t asked_us, bool up);
+// this round with `result` (TEMP for the bridge's own failures there).
+void metrics_upstream_answered(size_t u, metrics_result result, int64_t asked_us);
+// Upstream `u` went down, or answers again (failover.hpp); up at first.
+void metrics_upstream_up(size_t u, bool up);
 void metrics_upstream_connect_failed(size_t u);
 
 // For the bridge's cache of answers. It calls metrics_cache_on() once,

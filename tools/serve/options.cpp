@@ -5,6 +5,7 @@
 #include "support/log.hpp"
 #include "tools/net/reply.hpp"
 #include "tools/net/usock.hpp"
+#include "tools/serve/failover.hpp"
 #include "tools/serve/svcmgr.hpp"
 
 #include <algorithm>
@@ -17,14 +18,22 @@
 #include <grp.h>
 #include <string>
 #include <syslog.h>
+#include <vector>
 
 namespace
 {
 
 // getopt_long()'s values for the options without a short form.
-constexpr int OPT_VERSION = 256;
-constexpr int OPT_METRICS_FILE = 257;
-constexpr int OPT_METRICS_INTERVAL = 258;
+enum long_only {
+	OPT_VERSION = 256,
+	OPT_METRICS_FILE,
+	OPT_METRICS_INTERVAL,
+	OPT_CACHE_TTL,
+	OPT_CACHE_NEGATIVE_TTL,
+	OPT_CACHE_STALE,
+	OPT_CACHE_SIZE,
+	OPT_CACHE_MEMORY,
+};
 
 // Ends a run that printed --help or --version.
 [[noreturn]] void exit_printed()
@@ -41,12 +50,16 @@ constexpr int OPT_METRICS_INTERVAL = 258;
 {
 	std::string text = std::string("usage: smap-serve [-v] [-m mode] [-g group] SOCKET MAPDIR\n"
 	                               "       smap-serve [-v] [-m mode] [-g group] [-t seconds] "
-	                               "-u UPSTREAM SOCKET\n"
+	                               "[CACHE] -u UPSTREAM... SOCKET\n"
 	                               "       smap-serve --help | --version\n"
 	                               "either of the first two also takes --metrics-file PATH "
 	                               "[--metrics-interval SECONDS]\n"
 	                               "UPSTREAM is one of ") +
-	                   ENDPOINT_FORMS + "\n";
+	                   ENDPOINT_FORMS +
+	                   "; -u may be given again for the next upstream, in order of preference\n"
+	                   "CACHE is any of --cache-ttl [TABLE=]SECONDS, --cache-negative-ttl "
+	                   "[TABLE=]SECONDS, --cache-stale SECONDS, --cache-size ENTRIES, "
+	                   "--cache-memory BYTES\n";
 	if (status == 0) {
 		fputs(text.c_str(), stdout);
 		exit_printed();
@@ -115,25 +128,56 @@ int64_t parse_metrics_interval(const char* text)
 	return ms;
 }
 
-// Takes the operands after the options, and checks what goes together.
-void take_operands(int argc, char* argv[], serve_options* o, bool timeout_given,
-                   bool interval_given)
+// Takes the value of a cache option into o->cache; a bad one is fatal.
+// False when `opt` is none.
+bool cache_option(serve_options* o, int opt, const char* text)
 {
-	bool bridge = o->upstream_text != nullptr;
-	if (argc - optind != (bridge ? 1 : 2) || (timeout_given && !bridge) ||
-	    (interval_given && o->metrics_file == nullptr))
-		usage(1);
-	if (o->metrics_file != nullptr && *o->metrics_file == '\0')
-		die_msg("bad metrics file: the path is empty");
-	o->socket_path = argv[optind];
-	if (!bridge) {
-		o->map_dir = argv[optind + 1];
-		return;
-	}
 	std::string why;
-	if (!endpoint_parse(o->upstream_text, &o->upstream, &why))
-		die_msg("bad upstream %s: %s; expected one of %s", o->upstream_text, why.c_str(),
-		        ENDPOINT_FORMS);
+	bool ok = false;
+	const char* name = "";
+	switch (opt) {
+	case OPT_CACHE_TTL:
+		name = "--cache-ttl";
+		ok = cacheconf_parse_ttl(&o->cache.positive, text, &why);
+		break;
+	case OPT_CACHE_NEGATIVE_TTL:
+		name = "--cache-negative-ttl";
+		ok = cacheconf_parse_ttl(&o->cache.negative, text, &why);
+		break;
+	case OPT_CACHE_STALE:
+		name = "--cache-stale";
+		ok = cacheconf_parse_seconds(text, &o->cache.stale_ms, &why);
+		break;
+	case OPT_CACHE_SIZE:
+		name = "--cache-size";
+		ok = cacheconf_parse_size(text, &o->cache.max_entries, &why);
+		break;
+	case OPT_CACHE_MEMORY:
+		name = "--cache-memory";
+		ok = cacheconf_parse_size(text, &o->cache.max_bytes, &why);
+		break;
+	default:
+		return false;
+	}
+	if (!ok)
+		die_msg("bad %s %s: %s", name, text, why.c_str());
+	return true;
+}
+
+// The upstreams of the -u options, in their order.
+void parse_upstreams(const std::vector<const char*>& texts, serve_options* o)
+{
+	if (texts.size() > FAILOVER_MAX)
+		die_msg("too many upstreams: at most %zu", FAILOVER_MAX);
+	for (const char* text : texts) {
+		std::string why;
+		endpoint ep;
+		if (!endpoint_parse(text, &ep, &why))
+			die_msg("bad upstream %s: %s; expected one of %s", text, why.c_str(),
+			        ENDPOINT_FORMS);
+		o->upstreams.push_back(ep);
+		o->upstream_text += (o->upstream_text.empty() ? "" : ", ") + std::string(text);
+	}
 }
 
 } // namespace
@@ -150,12 +194,17 @@ void options_parse(int argc, char* argv[], serve_options* o)
 	        {"version", no_argument, nullptr, OPT_VERSION},
 	        {"metrics-file", required_argument, nullptr, OPT_METRICS_FILE},
 	        {"metrics-interval", required_argument, nullptr, OPT_METRICS_INTERVAL},
+	        {"cache-ttl", required_argument, nullptr, OPT_CACHE_TTL},
+	        {"cache-negative-ttl", required_argument, nullptr, OPT_CACHE_NEGATIVE_TTL},
+	        {"cache-stale", required_argument, nullptr, OPT_CACHE_STALE},
+	        {"cache-size", required_argument, nullptr, OPT_CACHE_SIZE},
+	        {"cache-memory", required_argument, nullptr, OPT_CACHE_MEMORY},
 	        {nullptr, 0, nullptr, 0},
 	};
 	o->group = USOCK_GROUP_KEEP;
 	o->timeout_ms = REPLY_DUE_MS;
-	bool timeout_given = false;
-	bool interval_given = false;
+	bool timeout_given = false, cache_given = false, interval_given = false;
+	std::vector<const char*> upstreams;
 	int opt;
 	while ((opt = getopt_long(argc, argv, "m:g:u:t:vh", longopts, nullptr)) != -1) {
 		switch (opt) {
@@ -167,7 +216,7 @@ void options_parse(int argc, char* argv[], serve_options* o)
 			o->group = parse_group(optarg);
 			break;
 		case 'u':
-			o->upstream_text = optarg;
+			upstreams.push_back(optarg);
 			break;
 		case 't':
 			o->timeout_ms = parse_timeout(optarg);
@@ -189,8 +238,21 @@ void options_parse(int argc, char* argv[], serve_options* o)
 			printf("smap-serve %s\n", SMAP_VERSION);
 			exit_printed();
 		default:
-			usage(1);
+			if (!cache_option(o, opt, optarg))
+				usage(1);
+			cache_given = true;
 		}
 	}
-	take_operands(argc, argv, o, timeout_given, interval_given);
+	bool bridge = !upstreams.empty();
+	if (argc - optind != (bridge ? 1 : 2) || ((timeout_given || cache_given) && !bridge) ||
+	    (interval_given && o->metrics_file == nullptr))
+		usage(1);
+	if (o->metrics_file != nullptr && *o->metrics_file == '\0')
+		die_msg("bad metrics file: the path is empty");
+	o->socket_path = argv[optind];
+	if (!bridge) {
+		o->map_dir = argv[optind + 1];
+		return;
+	}
+	parse_upstreams(upstreams, o);
 }

@@ -19,10 +19,10 @@
 // group asked for, a map directory that cannot be opened, a failing
 // poll(). SIGINT and SIGTERM end the loop; the server then removes its
 // socket (if the path still names it) and exits with 0. SIGHUP goes to the
-// source: every map is read again at its next query; the bridge ignores it.
-// SIGUSR1 logs a summary of the metrics (metricstext.hpp). With a metrics
-// file, the loop hands its text to the writer when a write is due
-// (metricsfile.hpp), and once more at exit.
+// source: every map is read again at its next query; the bridge empties its
+// cache, or ignores it without one. SIGUSR1 logs a summary of the metrics
+// (metricstext.hpp). With a metrics file, the loop hands its text to the
+// writer when a write is due (metricsfile.hpp), and once more at exit.
 #include "support/log.hpp"
 #include "support/stdfd.hpp"
 #include "tools/net/clock.hpp"
@@ -245,7 +245,7 @@ int main(int argc, char* argv[])
 
 	std::unique_ptr<source> src = o.map_dir != nullptr
 	                                      ? source_maps(o.map_dir)
-	                                      : source_bridge(o.upstream, o.timeout_ms);
+	                                      : source_bridge(o.upstreams, o.timeout_ms, o.cache);
 	client_table table;
 	table.src = src.get();
 	// Raised as far as it goes first: poll() takes no more entries than it.
@@ -259,7 +259,8 @@ int main(int argc, char* argv[])
 		die_msg("%s", why.c_str());
 	const char* how = activated ? " (from the service manager)" : "";
 	if (o.map_dir == nullptr)
-		log_note("listening on %s%s, bridging to %s", o.socket_path, how, o.upstream_text);
+		log_note("listening on %s%s, bridging to %s", o.socket_path, how,
+		         o.upstream_text.c_str());
 	else
 		log_note("listening on %s%s, maps in %s", o.socket_path, how, o.map_dir);
 
