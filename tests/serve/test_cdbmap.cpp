@@ -102,6 +102,16 @@ TEST(Cdbmap, LookupRules)
 			EXPECT_EQ(value, row.value) << row.key;
 		}
 	}
+	// The header counts the records; a file of none is an empty table.
+	int fd = open(dir.file("t.cdb").c_str(), O_RDONLY);
+	cdbread counted;
+	ASSERT_TRUE(cdbread_open(&counted, fd));
+	close(fd);
+	EXPECT_EQ(counted.entries, 12u);
+	cdbread_close(&counted);
+	write_cdb(dir.file("e.cdb"), {});
+	std::string value;
+	EXPECT_EQ(find_in(dir.file("e.cdb"), "a", &value), CDBREAD_ABSENT);
 }
 
 // A file cut short or written over is damaged, whatever is asked; so is one
@@ -125,9 +135,17 @@ TEST(Cdbmap, DamagedFiles)
 	        {"the header alone", whole.substr(0, 2048)},
 	        {"records cut", whole.substr(0, whole.size() / 2)},
 	        {"header written over", std::string(2048, '\xff') + whole.substr(2048)},
+	        // Zeros, as a crash can leave a file: each table in the header.
+	        {"zeros", std::string(4096, '\0')},
+	        {"over 4 GiB", whole},
 	};
 	for (const auto& row : rows) {
 		write_file(dir.file("d.cdb"), row.bytes);
+		if (row.bytes.size() == whole.size()) { // sparse, past what a cdb can address
+			ASSERT_EQ(truncate(dir.file("d.cdb").c_str(),
+			                   (off_t(1) << 32) + static_cast<off_t>(whole.size())),
+			          0);
+		}
 		for (const char* key : {"key0", "key999", "nokey"}) {
 			std::string value;
 			EXPECT_EQ(find_in(dir.file("d.cdb"), key, &value), CDBREAD_DAMAGED)

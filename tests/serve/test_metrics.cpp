@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
@@ -211,7 +212,9 @@ std::string queries_of(const std::string& table, const std::string& result)
 
 TEST_F(ServeMaps, MetricsOfAScriptedRunAddUp)
 {
-	write_file(maps + "/domains", "example.org\n");
+	// domains answers from an index of two records.
+	write_file(maps + "/domains", "example.org\nexample.net\n");
+	ASSERT_EQ(spawned({SMAP_MAKEMAP_PATH, maps + "/domains"}).finish(10000).status, 0);
 	std::string prom = dir.file("m.prom");
 	server_process serve({SMAP_SERVE_PATH, "--metrics-file", prom, sock, maps}, sock, logged);
 	// table, key, result, times
@@ -263,6 +266,9 @@ TEST_F(ServeMaps, MetricsOfAScriptedRunAddUp)
 	// the socket.
 	EXPECT_EQ(got["smap_serve_clients_closed_total{reason=\"eof\"}"], std::to_string(sent + 1));
 	EXPECT_EQ(got["smap_serve_map_entries{table=\"aliases\"}"], "3");
+	EXPECT_EQ(got["smap_serve_map_entries{table=\"domains\"}"], "2");
+	EXPECT_GT(atof(got["smap_serve_map_loaded_timestamp_seconds{table=\"domains\"}"].c_str()),
+	          static_cast<double>(time(nullptr) - 60));
 	EXPECT_EQ(got["smap_serve_build_info{version=\"" SMAP_VERSION "\"}"], "1");
 	EXPECT_EQ(got.count("smap_serve_upstream_up"), 0u);
 }

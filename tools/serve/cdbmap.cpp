@@ -8,6 +8,7 @@
 #include "tools/serve/mapdir.hpp"
 #include "tools/serve/mapfault.hpp"
 #include "tools/serve/mapfile.hpp"
+#include "tools/serve/metrics.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -62,12 +63,20 @@ void forget_notes(const std::string& name)
 	mapfault_gone(age_subject(name));
 }
 
+// The records of a table's index that the metrics count: those of its
+// mapped file.
+size_t counted(const cdb_table& t)
+{
+	return t.file.mapped ? t.file.entries : 0;
+}
+
 // The file of `name`'s index is gone or no longer one: its mapping goes.
 void drop(const std::string& name)
 {
 	auto it = cdb_tables.find(name);
 	if (it == cdb_tables.end())
 		return;
+	metrics_map_dropped(name, counted(it->second));
 	cdbread_retire(&it->second.file);
 	cdb_tables.erase(it);
 }
@@ -79,6 +88,7 @@ void make_room()
 	for (auto it = cdb_tables.begin(); it != cdb_tables.end(); ++it)
 		if (oldest == cdb_tables.end() || it->second.used < oldest->second.used)
 			oldest = it;
+	metrics_map_dropped(oldest->first, counted(oldest->second));
 	cdbread_close(&oldest->second.file);
 	cdb_tables.erase(oldest);
 }
@@ -138,6 +148,10 @@ bool open_index(const std::string& name, const std::string& file, cdb_table* t, 
 	cdbread fresh;
 	t->unmapped = cdbread_open(&fresh, fd) ? 0 : errno;
 	close(fd);
+	if (fresh.mapped)
+		metrics_map_loaded(name, counted(*t), fresh.entries);
+	else
+		metrics_map_dropped(name, counted(*t));
 	cdbread_retire(&t->file);
 	t->file = fresh;
 	t->stamp = stamp_of(st);

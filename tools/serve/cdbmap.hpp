@@ -28,6 +28,9 @@
 // 6. When the text file TABLE is more than CDBMAP_STALE_SECONDS newer
 //    than its index, that is logged once for each state of the two files,
 //    at the looks of rule 2.
+// 7. The metrics (metrics.hpp) count a mapped index's records, as its
+//    header counts them, and the time it was mapped as its load; an index
+//    that is unmapped or no cdb file counts none.
 //
 // The module owns the mapped indexes; nothing here is fatal. Time is the
 // caller's clock in milliseconds.

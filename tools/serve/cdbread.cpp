@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstring>
 #include <system_error>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -101,11 +103,42 @@ cdbread_result guarded(cdbread* r, std::string_view key, std::string_view with_n
 	return result;
 }
 
+// Rule 4's check of the header of the file open on `fd`, `size` bytes
+// long; the records it counts in *entries. Read with pread(), not from the
+// mapping, so that a file cut short meanwhile cannot fault here.
+bool header_sound(int fd, uint64_t size, size_t* entries)
+{
+	unsigned char header[2048];
+	if (size < sizeof header || pread(fd, header, sizeof header, 0) != sizeof header)
+		return false;
+	uint64_t slots = 0;
+	for (size_t i = 0; i < sizeof header; i += 8) {
+		uint64_t pos = cdb_unpack(header + i);
+		uint64_t len = cdb_unpack(header + i + 4);
+		if (pos < sizeof header || pos > size || len > (size - pos) / 8)
+			return false;
+		slots += len;
+	}
+	*entries = static_cast<size_t>(slots / 2);
+	return true;
+}
+
 } // namespace
 
 bool cdbread_open(cdbread* r, int fd)
 {
 	install_handler();
+	struct stat st;
+	if (fstat(fd, &st) < 0)
+		return false;
+	if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+		errno = EFBIG;
+		return false;
+	}
+	if (!header_sound(fd, static_cast<uint64_t>(st.st_size), &r->entries)) {
+		errno = EPROTO;
+		return false;
+	}
 	if (cdb_init(&r->db, fd) < 0) {
 		if (errno == 0)
 			errno = EPROTO;

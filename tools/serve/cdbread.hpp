@@ -12,9 +12,12 @@
 // 3. Values: one longer than MAPFILE_VALUE_MAX is CDBREAD_TOO_LONG (its
 //    length is checked before a byte of it is copied), one holding a
 //    newline or a NUL byte CDBREAD_UNFIT: no reply could carry them.
-// 4. The library checks every position that the file gives against the
-//    file's size at the open: a garbled file gives CDBREAD_DAMAGED (or
-//    answers from its garbled bytes), never a read outside the mapping.
+// 4. cdbread_open() refuses a file over 4 GiB or whose header places a
+//    hash table inside the header or past the file's end, as in a file of
+//    zeros, which the library would take for an empty table; the library
+//    checks every other position against the file's size: a garbled file
+//    gives CDBREAD_DAMAGED (or answers from its garbled bytes), never a
+//    read outside the mapping.
 // 5. Letting go of the mapping of a file that was renamed over or removed
 //    frees the file's pages in the system's cache, some 50 ms for 70 MB
 //    on this machine: cdbread_retire() does that on a thread of its own
@@ -38,6 +41,7 @@
 struct cdbread {
 	struct cdb db = CDB_STATIC_INIT;
 	bool mapped = false;
+	size_t entries = 0; // records, as the header counts them: half its slots
 };
 
 enum cdbread_result {
