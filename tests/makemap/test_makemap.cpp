@@ -142,12 +142,16 @@ TEST(Makemap, ExitStatusAndWhatIsLeft)
 		int status;
 		bool replaced; // m.cdb is new afterwards
 		const char* message;
+		off_t size; // m is made this long, sparse, unless 0
 	} rows[] = {
 	        {"every line taken", "k v\n", "", 0, true, ""},
 	        {"a line skipped", "k v\nk w\n", "", 1, true, "duplicate key, line skipped"},
 	        {"no source", "", "", 2, false, "cannot open"},
 	        {"temporary file not writable", "k v\n", "dir", 2, false, "cannot create"},
 	        {"another writer", "k v\n", "locked", 2, false, "another process is writing it"},
+	        // Refused by its size, before a byte of it is read.
+	        {"too big", "k v\n", "", 2, false, "is larger than 4294967295 bytes",
+	         static_cast<off_t>(MAPFILE_TEXT_MAX) + 1},
 	};
 	for (const auto& row : rows) {
 		unlink(map.c_str());
@@ -156,6 +160,9 @@ TEST(Makemap, ExitStatusAndWhatIsLeft)
 		write_file(index, "old");
 		if (!row.text.empty())
 			write_file(map, row.text);
+		if (row.size != 0) {
+			ASSERT_EQ(truncate(map.c_str(), row.size), 0);
+		}
 		int lock = -1;
 		if (std::string(row.tmp_kind) == "dir")
 			mkdir((index + ".tmp").c_str(), 0755);
@@ -189,6 +196,11 @@ TEST(Makemap, FoldsKeysAndKeepsTheSourcesPermissions)
 	std::string map = dir.file("maps/users");
 	write_file(map, "Alice a1\nBOB b\nalice a2\ncarol c\n");
 	ASSERT_EQ(chmod(map.c_str(), 0640), 0);
+	// Root gives the index the source's owner and group too.
+	bool root = geteuid() == 0;
+	if (root) {
+		ASSERT_EQ(chown(map.c_str(), 65534, 65534), 0);
+	}
 	child_result r = makemap(dir.file("maps"), "users", true);
 	EXPECT_EQ(r.status, 1) << r.err;
 	EXPECT_EQ(warnings(r.err), std::vector<std::string>{"warn: map users line 3: duplicate key "
@@ -197,6 +209,10 @@ TEST(Makemap, FoldsKeysAndKeepsTheSourcesPermissions)
 	struct stat st;
 	ASSERT_EQ(stat((map + ".cdb").c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 0777, 0640u);
+	if (root) {
+		EXPECT_EQ(st.st_uid, 65534u);
+		EXPECT_EQ(st.st_gid, 65534u);
+	}
 	unlink(map.c_str());
 	server_process serve({SMAP_SERVE_PATH, dir.file("s"), dir.file("maps")}, dir.file("s"),
 	                     {.log = dir.file("serve.log")});

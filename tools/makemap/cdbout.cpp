@@ -67,11 +67,17 @@ bool cdbout_start(cdbout* out, const std::string& target, const struct stat& lik
 		return false;
 	if (ftruncate(out->fd, 0) == -1)
 		return failed(out, "cannot truncate " + out->tmp, errno);
-	// The group first: where it cannot be given, the file keeps the
-	// user's, and the mode below still shuts others out as the source
-	// does.
-	if (fchown(out->fd, static_cast<uid_t>(-1), like.st_gid) == -1 && errno != EPERM)
-		return failed(out, "cannot set the group of " + out->tmp, errno);
+	// Owner and group first, so that whoever reads the source reads the
+	// index (root building a table of a service's own user). Where the
+	// owner cannot be given, the group alone; where neither can, the file
+	// keeps the user's, and the mode below still shuts others out as the
+	// source does.
+	if (fchown(out->fd, like.st_uid, like.st_gid) == -1) {
+		if (errno != EPERM)
+			return failed(out, "cannot set the owner of " + out->tmp, errno);
+		if (fchown(out->fd, static_cast<uid_t>(-1), like.st_gid) == -1 && errno != EPERM)
+			return failed(out, "cannot set the group of " + out->tmp, errno);
+	}
 	if (fchmod(out->fd, like.st_mode & 0666) == -1)
 		return failed(out, "cannot set the mode of " + out->tmp, errno);
 	if (cdb_make_start(&out->make, out->fd) < 0)

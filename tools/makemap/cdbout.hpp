@@ -8,8 +8,9 @@
 //    (flock) for the whole write: a second writer of the same target
 //    fails at once rather than write the same file.
 // 2. The temporary file gets the permission bits of `like` (the source
-//    map: a table of credentials stays as closed as its source) and, where
-//    the user may give it, the source's group. It is synced, renamed over
+//    map: a table of credentials stays as closed as its source) and,
+//    where the user may give them, the source's owner and group (root
+//    both; another user the group, when a member). It is synced, renamed over
 //    TARGET, and the directory synced: TARGET is the old file or the
 //    whole new one, whatever happens when.
 // 3. On any failure the temporary file is removed and TARGET left as it

@@ -28,6 +28,7 @@
 #include "tools/serve/mapskip.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -65,12 +66,21 @@ const char USAGE[] = "usage: smap-makemap [-f] FILE\n"
 	exit(EXIT_NOT_WRITTEN);
 }
 
+// Refuses `path` by its size, whether its status tells it or its reading
+// does (a pipe, or a file that grew).
+[[noreturn]] void too_big(const std::string& path)
+{
+	not_written(path + " is larger than " + std::to_string(MAPFILE_TEXT_MAX) + " bytes");
+}
+
 // Reads the whole of `path` into *m, whose status is *st.
 void read_map(const std::string& path, mapfile* m, struct stat* st)
 {
 	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (fd == -1 || fstat(fd, st) == -1)
 		not_written(with_error("cannot open " + path, errno));
+	if (static_cast<uintmax_t>(st->st_size) > MAPFILE_TEXT_MAX)
+		too_big(path);
 	if (!mapfile_init(m, static_cast<size_t>(st->st_size)))
 		not_written("cannot read " + path + ": out of memory");
 	for (;;) {
@@ -83,8 +93,7 @@ void read_map(const std::string& path, mapfile* m, struct stat* st)
 		if (n == 0)
 			break;
 		if (m->text.size() + static_cast<size_t>(n) > MAPFILE_TEXT_MAX)
-			not_written(path + " is larger than " + std::to_string(MAPFILE_TEXT_MAX) +
-			            " bytes");
+			too_big(path);
 		mapfile_append(m, {chunk, static_cast<size_t>(n)});
 	}
 	close(fd);
