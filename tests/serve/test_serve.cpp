@@ -161,6 +161,11 @@ TEST_F(ServeMaps, TakesOverOnlyAStaleSocket)
 		EXPECT_NE(refused_start(dir, {"--mode", mode, sock, maps}).find("bad mode"),
 		          std::string::npos)
 		        << mode;
+	for (const char* seconds : {"0x10", "+5", " 5", "5 ", "1e2", "inf", ".", "", "5s", "0"})
+		EXPECT_NE(refused_start(dir, {"-t", seconds, "-u", "unix:/nonexistent", sock})
+		                  .find("bad timeout"),
+		          std::string::npos)
+		        << seconds;
 	EXPECT_NE(refused_start(dir, {sock, dir.file("nomaps")}).find("map directory"),
 	          std::string::npos);
 	EXPECT_NE(refused_start(dir, {sock}).find("usage"), std::string::npos);

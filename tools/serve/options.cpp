@@ -100,13 +100,22 @@ gid_t parse_group(const char* text)
 }
 
 // Seconds, more than 0 and at most 3600, in whole milliseconds (at least
-// one); -1 when `text` is not that.
+// one); -1 when `text` is not that. Decimal digits with at most one point:
+// strtod() alone would also take blanks, a sign, hexadecimal and
+// exponents.
 int64_t parse_seconds(const char* text)
 {
-	char* end;
-	errno = 0;
-	double seconds = strtod(text, &end);
-	if (*text == '\0' || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 3600)
+	size_t digits = strspn(text, "0123456789");
+	size_t len = digits;
+	if (text[len] == '.') {
+		size_t fraction = strspn(text + len + 1, "0123456789");
+		digits += fraction;
+		len += 1 + fraction;
+	}
+	if (digits == 0 || text[len] != '\0')
+		return -1;
+	double seconds = strtod(text, nullptr);
+	if (!(seconds > 0) || seconds > 3600)
 		return -1;
 	return std::max<int64_t>(1, std::llround(seconds * 1000));
 }
