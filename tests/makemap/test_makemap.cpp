@@ -80,6 +80,14 @@ std::vector<std::string> replies(const std::string& sock, const std::vector<std:
 	return out;
 }
 
+// The replies to `queries` of smap-serve answering from dir/maps.
+std::vector<std::string> served(const temp_dir& dir, const std::vector<std::string>& queries)
+{
+	server_process serve({SMAP_SERVE_PATH, dir.file("s"), dir.file("maps")}, dir.file("s"),
+	                     {.log = dir.file("serve.log")});
+	return replies(dir.file("s"), queries);
+}
+
 std::vector<std::string> warnings(const std::string& text)
 {
 	std::vector<std::string> w;
@@ -214,15 +222,8 @@ TEST(Makemap, FoldsKeysAndKeepsTheSourcesPermissions)
 		EXPECT_EQ(st.st_gid, 65534u);
 	}
 	unlink(map.c_str());
-	server_process serve({SMAP_SERVE_PATH, dir.file("s"), dir.file("maps")}, dir.file("s"),
-	                     {.log = dir.file("serve.log")});
-	int fd = connect_to(dir.file("s"));
-	for (auto [key, reply] : {std::pair{"alice", "OK a1"},
-	                          {"bob", "OK b"},
-	                          {"carol", "OK c"},
-	                          {"Alice", "NOTFOUND "}})
-		EXPECT_EQ(ask(fd, std::string("users ") + key), reply) << key;
-	close(fd);
+	EXPECT_EQ(served(dir, {"users alice", "users bob", "users carol", "users Alice"}),
+	          (std::vector<std::string>{"OK a1", "OK b", "OK c", "NOTFOUND "}));
 }
 
 // A file that tinycdb's own tool built: keys stored with a trailing NUL
@@ -242,15 +243,8 @@ TEST(Makemap, ServesAFileBuiltByTinycdbsTool)
 	std::string cmd = std::string(SMAP_CDB_PROGRAM) + " -c '" + dir.file("maps/tiny.cdb") +
 	                  "' '" + dir.file("records") + "'";
 	ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-	server_process serve({SMAP_SERVE_PATH, dir.file("s"), dir.file("maps")}, dir.file("s"),
-	                     {.log = dir.file("serve.log")});
-	int fd = connect_to(dir.file("s"));
-	for (auto [key, reply] : {std::pair{"postmaster", "OK root"},
-	                          {"dupe", "OK first"},
-	                          {"plain", "OK bare"},
-	                          {"other", "NOTFOUND "}})
-		EXPECT_EQ(ask(fd, std::string("tiny ") + key), reply) << key;
-	close(fd);
+	EXPECT_EQ(served(dir, {"tiny postmaster", "tiny dupe", "tiny plain", "tiny other"}),
+	          (std::vector<std::string>{"OK root", "OK first", "OK bare", "NOTFOUND "}));
 }
 
 } // namespace
