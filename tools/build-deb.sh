@@ -41,16 +41,8 @@ missing_packages() {
 
 missing=$(missing_packages | sort -u | tr "\n" " " | sed "s/ $//")
 if [ -n "$missing" ]; then
-	if [ "$(id -u)" != 0 ]; then
-		echo "make deb: missing Debian packages: $missing" >&2
-		echo "install them as root: apt-get install $missing" >&2
-		exit 1
-	fi
-	echo "make deb: installing $missing"
-	export DEBIAN_FRONTEND=noninteractive
-	apt-get update -qq
 	# shellcheck disable=SC2086
-	apt-get install -qq -y --no-install-recommends $missing >/dev/null
+	sh tools/build-deps.sh "make deb" $missing
 	missing=$(missing_packages | sort -u | tr "\n" " " | sed "s/ $//")
 	if [ -n "$missing" ]; then
 		echo "make deb: still missing after apt-get: $missing" >&2
